@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds the normal and the sanitizer configuration with warnings as
+# errors, checks the formatting and runs every test (unit and system) in both builds.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+"$top/scripts/setup.sh" "$top/build" -DNORVI_WERROR=ON || exit 1
+"$top/scripts/setup.sh" "$top/build-asan" -DNORVI_WERROR=ON -DNORVI_SANITIZE=ON || exit 1
+
+status=0
+unformatted=$(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' |
+              xargs -r clang-format --dry-run 2>&1 | grep -c 'warning:' || true)
+if [ "$unformatted" != "0" ]; then
+    echo "clang-format: $unformatted places differ from .clang-format:"
+    git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' | xargs -r clang-format --dry-run 2>&1 | head -40
+    status=1
+fi
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+echo "== Tests, sanitizer build =="
+(cd "$top/build-asan" && ctest --output-on-failure -j "$(nproc)") || status=1
+echo "== Tests, normal build =="
+(cd "$top/build" && ctest --output-on-failure -j "$(nproc)") || status=1
+exit $status

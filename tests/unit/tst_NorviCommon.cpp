@@ -1,0 +1,166 @@
+#include "NorviCommon.h"
+
+#include <QRegularExpression>
+#include <QTemporaryFile>
+#include <QtTest>
+
+#include <cstdio>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// Sends standard output to a file while alive and hands back what was written.
+class StdoutCapture
+{
+public:
+    StdoutCapture()
+    {
+        m_file.open();
+        std::fflush(stdout);
+        m_saved = dup(STDOUT_FILENO);
+        dup2(m_file.handle(), STDOUT_FILENO);
+    }
+    ~StdoutCapture() { restore(); }
+
+    QStringList lines()
+    {
+        restore();
+        m_file.seek(0);
+        return QString::fromUtf8(m_file.readAll()).split('\n', Qt::SkipEmptyParts);
+    }
+
+private:
+    void restore()
+    {
+        if (m_saved >= 0) {
+            std::fflush(stdout);
+            dup2(m_saved, STDOUT_FILENO);
+            close(m_saved);
+            m_saved = -1;
+        }
+    }
+
+    QTemporaryFile m_file;
+    int m_saved = -1;
+};
+
+const QRegularExpression linePattern(
+    QStringLiteral(R"(^(\d{8}) (\d\d):(\d\d):(\d\d)\.(\d{3}) \[(\d+)\.(\d+)\] (\w+) (.*)$)"));
+
+QRegularExpressionMatch parse(const QString &line)
+{
+    return linePattern.match(line);
+}
+
+} // namespace
+
+class TestNorviCommon : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        qInstallMessageHandler(norvidMessageOutput);
+        norvidGlobalLogLevel = 0;
+    }
+
+    void lineFormatAndLevelWords()
+    {
+        StdoutCapture capture;
+        nvInfo() << "norvid version: " << "1.99";
+        nvWarning() << "a warning";
+        nvCritical() << "Unknown argument '" << QStringLiteral("-x") << "'";
+        const QStringList lines = capture.lines();
+        QCOMPARE(lines.size(), 3);
+
+        const auto info = parse(lines[0]);
+        QVERIFY2(info.hasMatch(), qPrintable(lines[0]));
+        QCOMPARE(info.captured(6).toInt(), int(getpid()));
+        QCOMPARE(info.captured(7).toLong(), long(getpid())); // the main thread's id is the pid
+        QCOMPARE(info.captured(8), QStringLiteral("INFO"));
+        QVERIFY(info.captured(9).startsWith(QStringLiteral("tst_NorviCommon.cpp:")));
+        QVERIFY(info.captured(9).endsWith(QStringLiteral(" norvid version: 1.99")));
+
+        QCOMPARE(parse(lines[1]).captured(8), QStringLiteral("WARN"));
+        // Strings are quoted, literals bare, and nothing is added between items.
+        QVERIFY(lines[2].endsWith(QStringLiteral(" Unknown argument '\"-x\"'")));
+        QCOMPARE(parse(lines[2]).captured(8), QStringLiteral("ERROR"));
+    }
+
+    void debugIsGatedAndNotComposed()
+    {
+        int composed = 0;
+        auto sideEffect = [&composed] { return ++composed; };
+        StdoutCapture capture;
+        nvDebug() << "hidden " << sideEffect();
+        norvidGlobalLogLevel = 1;
+        nvDebug() << "shown " << sideEffect();
+        const QStringList lines = capture.lines();
+        QCOMPARE(composed, 1);
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(parse(lines[0]).captured(8), QStringLiteral("DEBUG"));
+        QVERIFY(lines[0].endsWith(QStringLiteral(" shown 1")));
+    }
+
+    void otherThreadHasItsOwnId()
+    {
+        StdoutCapture capture;
+        nvInfo() << "main";
+        std::thread([] { nvInfo() << "worker"; }).join();
+        const QStringList lines = capture.lines();
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(parse(lines[0]).captured(6), parse(lines[1]).captured(6));
+        QVERIFY(parse(lines[0]).captured(7) != parse(lines[1]).captured(7));
+    }
+
+    void interfaceNameIsBareAndComparable()
+    {
+        StdoutCapture capture;
+        nvInfo() << "Interface: " << InterfaceName(QStringLiteral("eth0"));
+        QVERIFY(capture.lines().value(0).endsWith(QStringLiteral(" Interface: eth0")));
+        QVERIFY(InterfaceName(QStringLiteral("eth0")) < InterfaceName(QStringLiteral("wlan0")));
+        QCOMPARE(qHash(InterfaceName(QStringLiteral("uap0"))), qHash(QStringLiteral("uap0")));
+    }
+
+    void logLevelSetterCapsAtTwo_data()
+    {
+        QTest::addColumn<int>("requested");
+        QTest::addColumn<int>("stored");
+        QTest::addColumn<bool>("warned");
+        QTest::newRow("zero") << 0 << 0 << false;
+        QTest::newRow("one") << 1 << 1 << false;
+        QTest::newRow("two") << 2 << 2 << true;
+        QTest::newRow("negative") << -1 << 2 << true;
+    }
+
+    void logLevelSetterCapsAtTwo()
+    {
+        QFETCH(int, requested);
+        QFETCH(int, stored);
+        QFETCH(bool, warned);
+        StdoutCapture capture;
+        norvi::setLogLevel(requested);
+        const QStringList lines = capture.lines();
+        QCOMPARE(norvi::logLevel(), stored);
+        QVERIFY(lines.value(0).endsWith(QStringLiteral(" SET: LogLevel: ") +
+                                        QString::number(requested)));
+        QCOMPARE(lines.size(), warned ? 2 : 1);
+        if (warned) {
+            QVERIFY(lines[1].contains(
+                QStringLiteral(" greater than maximum log level, capping at maximum log level!")));
+        }
+        norvidGlobalLogLevel = 0;
+    }
+
+    void connectReportsSuccess()
+    {
+        QObject a, b;
+        QVERIFY(norvi::connect(&a, SIGNAL(destroyed()), &b, SLOT(deleteLater())));
+        QVERIFY(norvi::disconnect(&a, SIGNAL(destroyed()), &b, SLOT(deleteLater())));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNorviCommon)
+#include "tst_NorviCommon.moc"
