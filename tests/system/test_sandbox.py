@@ -69,6 +69,15 @@ def dhcp_lease(world):
     return result.returncode, values
 
 
+def process_identity(pid):
+    """(pid, start time): pids are reused, this pair is not."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return pid, f.read().rsplit(")", 1)[1].split()[19]
+    except FileNotFoundError:
+        return pid, None
+
+
 def host_links():
     return subprocess.run(["ip", "-o", "link"], stdout=subprocess.PIPE, text=True).stdout
 
@@ -208,14 +217,15 @@ def test_close_leaves_nothing_behind(source_dir):
     sleeper = world.spawn(["sleep", "1000"])
     world.start_dhcp_server()
     world.start_radvd()
-    pids = [world.anchor_pid, sleeper.pid, sleeper.inner_pid(), world._dhcp_server.pid,
-            world._radvd.pid]
+    processes = [process_identity(pid) for pid in
+                 (world.anchor_pid, sleeper.pid, sleeper.inner_pid(), world._dhcp_server.pid,
+                  world._radvd.pid, world._anchor.pid)]
     state = world.state_dir
     world.close()
     world.close()
     names = subprocess.run(["ip", "netns", "list"], stdout=subprocess.PIPE, text=True).stdout
     assert world.device_ns not in names and world.peer_ns not in names
-    assert not any(os.path.exists("/proc/%d" % pid) for pid in pids)
+    assert not [p for p in processes if process_identity(p[0]) == p]
     assert not state.exists()
     assert host_links() == links_before
 

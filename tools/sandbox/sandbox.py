@@ -226,16 +226,19 @@ class Sandbox:
         self._closed = True
         self.stop_dhcp_server()
         self.stop_radvd()
+        # PID 1 of the device world goes first: the kernel then kills everything inside, and
+        # the nsenter processes outside end with their programs.
+        if self.anchor_pid is not None:
+            try:
+                os.kill(self.anchor_pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            _wait_popen(self._anchor, timeout=5)
+        _kill_popen(self._anchor)
+        _wait_popen(self._anchor)
         for process in self._spawned:
+            _wait_popen(process, timeout=2)
             _kill_popen(process)
-        if self._anchor is not None:
-            if self.anchor_pid is not None:
-                try:
-                    os.kill(self.anchor_pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-            _kill_popen(self._anchor)
-        for process in self._spawned:
             _wait_popen(process)
         for ns in reversed(self._namespaces):
             _delete_namespace(ns)
@@ -471,13 +474,13 @@ def _kill_popen(process):
             pass
 
 
-def _wait_popen(process):
+def _wait_popen(process, timeout=10):
     if process is None:
         return
     try:
-        process.wait(timeout=10)
+        process.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
-        pass
+        return
     for stream in (process.stdin, process.stdout, process.stderr):
         if stream is not None:
             stream.close()
