@@ -222,7 +222,11 @@ NetlinkWatcher::NetlinkWatcher(QObject *parent) : QObject(parent), m_socket(this
     replayLinkCache();
 }
 
-NetlinkWatcher::~NetlinkWatcher() = default;
+NetlinkWatcher::~NetlinkWatcher()
+{
+    // The notifier must let go of the descriptor before the socket closes it.
+    delete m_notifier;
+}
 
 void NetlinkWatcher::replayLinkCache()
 {

@@ -3,62 +3,83 @@
 #include <QByteArray>
 #include <QObject>
 
-struct udev;
-struct udev_device;
-struct udev_monitor;
+#include <libudev.h>
+
 class QSocketNotifier;
 
 namespace UDev {
 
-// A reference to a libudev context. Creating one that fails ends the daemon.
+// One counted reference to a libudev object, adopted at construction; every copy holds a
+// reference of its own.
+template <typename T, T *(*Ref)(T *), T *(*Unref)(T *)> class Reference
+{
+public:
+    explicit Reference(T *adopted = nullptr) : m_object(adopted) {}
+    Reference(const Reference &other) : m_object(referenced(other.m_object)) {}
+    Reference &operator=(const Reference &other)
+    {
+        // Referencing first keeps the object alive when a handle is assigned to itself.
+        T *next = referenced(other.m_object);
+        release();
+        m_object = next;
+        return *this;
+    }
+    ~Reference() { release(); }
+
+    T *get() const { return m_object; }
+
+private:
+    static T *referenced(T *object) { return object != nullptr ? Ref(object) : nullptr; }
+    void release()
+    {
+        if (m_object != nullptr) {
+            Unref(m_object);
+        }
+    }
+
+    T *m_object;
+};
+
+// A libudev context. Failing to create one ends the daemon.
 class Connection
 {
 public:
     Connection();
-    Connection(const Connection &other);
-    Connection &operator=(const Connection &other);
-    ~Connection();
 
-    udev *get() const { return m_udev; }
+    udev *get() const { return m_udev.get(); }
 
 private:
-    udev *m_udev = nullptr;
+    Reference<udev, udev_ref, udev_unref> m_udev;
 };
 
-// A reference to a device as udev reported it; possibly empty.
+// A device as udev reported it; possibly empty.
 class Device
 {
 public:
     // Adopts the reference the caller got from libudev.
-    explicit Device(udev_device *device = nullptr);
-    Device(const Device &other);
-    Device &operator=(const Device &other);
-    ~Device();
+    explicit Device(udev_device *device = nullptr) : m_device(device) {}
 
     // Null when the property is absent or no device is held.
     const char *getProperty(const char *key) const;
-    explicit operator bool() const { return m_device != nullptr; }
+    explicit operator bool() const { return m_device.get() != nullptr; }
 
 private:
-    udev_device *m_device = nullptr;
+    Reference<udev_device, udev_device_ref, udev_device_unref> m_device;
 };
 
-// A reference to a receiving monitor of processed udev events of one subsystem. Failing to
-// set one up ends the daemon.
+// A receiving monitor of processed udev events of one subsystem. Failing to set one up ends
+// the daemon.
 class Monitor
 {
 public:
     Monitor(const Connection &connection, const char *subsystem);
-    Monitor(const Monitor &other);
-    Monitor &operator=(const Monitor &other);
-    ~Monitor();
 
     int getFd() const;
     Device receiveDevice() const;
 
 private:
     Connection m_connection;
-    udev_monitor *m_monitor = nullptr;
+    Reference<udev_monitor, udev_monitor_ref, udev_monitor_unref> m_monitor;
 };
 
 } // namespace UDev
@@ -70,6 +91,7 @@ class UDevWatcher : public QObject
 
 public:
     explicit UDevWatcher(QObject *parent = nullptr);
+    ~UDevWatcher() override;
 
 signals:
     void interfaceAdded(QByteArray name);
