@@ -108,8 +108,7 @@ def bring_up_eth0(sandbox, watchers):
 
 
 def test_link_flags_follow_admin_state_and_carrier(sandbox, watchers):
-    ip(sandbox, "link", "set", "eth0", "up")
-    watchers.expect("interfaceStatusChanged", name="eth0", up=True, running=True)
+    bring_up_eth0(sandbox, watchers)
 
     sandbox.unplug()
     watchers.expect("interfaceStatusChanged", name="eth0", up=True, running=False)
