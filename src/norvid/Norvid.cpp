@@ -53,7 +53,7 @@ QStringList commandLine(int argc, char *argv[])
 bool takeValue(const QStringList &arguments, int &index, QString &value)
 {
     if (index + 1 >= arguments.size()) {
-        nvCritical() << "Missing value for argument '" << arguments[index] << "'";
+        nvCritical() << QString("Missing value for argument '%1'").arg(arguments[index]);
         return false;
     }
     value = arguments[++index];
@@ -85,7 +85,7 @@ Parsed parseArguments(const QStringList &arguments, Options &options)
         } else if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
             return Parsed::Help;
         } else {
-            nvCritical() << "Unknown argument '" << argument << "'";
+            nvCritical() << QString("Unknown argument '%1'").arg(argument);
         }
     }
     return Parsed::Run;
