@@ -13,7 +13,8 @@
 // The daemon runs as root and writes some of these files into world-writable directories
 // (/tmp), so the ".new" file is only used if it is a regular file of our own that nothing else
 // links to; a symbolic link, hard link, FIFO or foreign file planted there is refused, and the
-// writer then writes nothing and leaves <path> as it was.
+// writer then writes nothing and leaves <path> as it was. So does a write that fails half-way
+// (full disk): a cut-off file never takes the place of a complete one.
 class ConfigFileWriter
 {
 public:
@@ -41,6 +42,7 @@ public:
 private:
     QString temporaryPath() const { return m_path + m_suffix; }
     bool openTemporaryFile(mode_t mode);
+    void reportFailure(const QString &reason) const;
     void commit();
 
     static const QString m_suffix;

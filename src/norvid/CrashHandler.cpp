@@ -64,9 +64,7 @@ void installCrashHandler()
     stack.ss_size = sizeof alternateStack;
     sigaltstack(&stack, nullptr);
 
-    struct sigaction action
-    {
-    };
+    struct sigaction action = {};
     action.sa_handler = onCrash;
     action.sa_flags = SA_RESETHAND | SA_ONSTACK | SA_NODEFER;
     sigemptyset(&action.sa_mask);

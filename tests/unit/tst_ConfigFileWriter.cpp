@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,9 +29,7 @@ void writeFile(const QString &path, const QByteArray &content)
 
 mode_t permissions(const QString &path)
 {
-    struct stat status
-    {
-    };
+    struct stat status = {};
     lstat(QFile::encodeName(path).constData(), &status);
     return status.st_mode & 07777;
 }
@@ -153,6 +153,30 @@ private slots:
         }
         QDir(temporary).removeRecursively();
         QFile::remove(temporary);
+    }
+
+    void cutOffFileDoesNotReplaceTheOldOne()
+    {
+        writeFile(m_path, "old\n");
+        // A file size limit makes writes fail as a full disk would.
+        rlimit saved{};
+        getrlimit(RLIMIT_FSIZE, &saved);
+        const rlimit small{1024, saved.rlim_max};
+        const auto savedHandler = signal(SIGXFSZ, SIG_IGN);
+        StdoutCapture capture;
+        setrlimit(RLIMIT_FSIZE, &small);
+        {
+            ConfigFileWriter writer(m_path);
+            writer << QByteArray(64 * 1024, 'x');
+        }
+        setrlimit(RLIMIT_FSIZE, &saved);
+        signal(SIGXFSZ, savedHandler);
+        const auto lines = LogLine::parse(capture.lines());
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(lines[0].level, QStringLiteral("ERROR"));
+        QVERIFY(lines[0].message.endsWith(m_path + "\" left unchanged"));
+        QCOMPARE(readFile(m_path), QByteArray("old\n"));
+        QVERIFY(!QFile::exists(m_path + ".new"));
     }
 
     void unwritableDirectoryWritesNothing_data()
