@@ -86,6 +86,7 @@ void NetworkDriverIp::setIpAddress(const QString &ip, int prefixLength,
         flush(Ipv6, interface, true);
         break;
     default:
+        nvWarning() << "Not setting unparsable IP address " << ip << " on " << interface;
         return;
     }
     addIpAddress(ip, prefixLength, interface);
@@ -94,9 +95,14 @@ void NetworkDriverIp::setIpAddress(const QString &ip, int prefixLength,
 void NetworkDriverIp::addIpAddress(const QString &ip, int prefixLength,
                                    const InterfaceName &interface)
 {
-    runIp({familyOption(ip), "address", "add",
-           ip + QLatin1Char('/') + QString::number(prefixLength), "broadcast", "+", "dev",
-           interface.toString()});
+    QStringList arguments{familyOption(ip), "address", "add",
+                          ip + QLatin1Char('/') + QString::number(prefixLength)};
+    // ip refuses a broadcast address for anything but IPv4 and would then add nothing.
+    if (isIpv4(ip)) {
+        arguments << "broadcast"
+                  << "+";
+    }
+    runIp(arguments + QStringList{"dev", interface.toString()});
 }
 
 void NetworkDriverIp::routeFlush(Proto proto)
