@@ -7,6 +7,8 @@
 #include <QRegularExpression>
 #include <QtEndian>
 
+#include <optional>
+
 namespace {
 
 const QString NameserverKeyword = QStringLiteral("nameserver");
@@ -63,6 +65,47 @@ QHostAddress parseIpv6Hex(const QString &text)
     return QHostAddress(address);
 }
 
+// The gateway field of a line of /proc/net/route that is a default route.
+std::optional<QString> defaultRouteGateway4(const QString &line)
+{
+    const QStringList pieces = line.split(QLatin1Char('\t'));
+    if (pieces.size() != RouteFieldCount || pieces.at(RouteDestinationField) != AnyDestination4) {
+        return std::nullopt;
+    }
+    return pieces.at(RouteGatewayField);
+}
+
+// The next-hop field of a line of /proc/net/ipv6_route that is a default route. Default routes
+// on lo are the kernel's own unreachable entries.
+std::optional<QString> defaultRouteGateway6(const QString &line)
+{
+    const QStringList pieces = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (pieces.size() != Route6FieldCount || pieces.at(Route6DestinationField) != AnyDestination6 ||
+        pieces.at(Route6InterfaceField) == LoopbackInterface) {
+        return std::nullopt;
+    }
+    return pieces.at(Route6NextHopField);
+}
+
+QString firstDefaultGateway(const QString &path,
+                            std::optional<QString> (*gatewayField)(const QString &line),
+                            QHostAddress (*parse)(const QString &text))
+{
+    for (const QString &line : readLines(path)) {
+        const std::optional<QString> field = gatewayField(line);
+        if (!field) {
+            continue;
+        }
+        const QHostAddress gateway = parse(*field);
+        if (!gateway.isNull()) {
+            return gateway.toString();
+        }
+        nvWarning() << "Ignoring default route with unreadable gateway " << *field << " in "
+                    << path;
+    }
+    return QString();
+}
+
 } // namespace
 
 QStringList NetworkUtilities::getDnsServers(const QString &path)
@@ -82,39 +125,10 @@ QStringList NetworkUtilities::getDnsServers(const QString &path)
 
 QString NetworkUtilities::getGateway(const QString &path)
 {
-    for (const QString &line : readLines(path)) {
-        const QStringList pieces = line.split(QLatin1Char('\t'));
-        if (pieces.size() != RouteFieldCount ||
-            pieces.at(RouteDestinationField) != AnyDestination4) {
-            continue;
-        }
-        const QHostAddress gateway = parseIpv4Hex(pieces.at(RouteGatewayField));
-        if (gateway.isNull()) {
-            nvWarning() << "Ignoring default route with unreadable gateway "
-                        << pieces.at(RouteGatewayField) << " in " << path;
-            continue;
-        }
-        return gateway.toString();
-    }
-    return QString();
+    return firstDefaultGateway(path, defaultRouteGateway4, parseIpv4Hex);
 }
 
 QString NetworkUtilities::getGateway6(const QString &path)
 {
-    for (const QString &line : readLines(path)) {
-        const QStringList pieces = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        if (pieces.size() != Route6FieldCount ||
-            pieces.at(Route6DestinationField) != AnyDestination6 ||
-            pieces.at(Route6InterfaceField) == LoopbackInterface) {
-            continue;
-        }
-        const QHostAddress nextHop = parseIpv6Hex(pieces.at(Route6NextHopField));
-        if (nextHop.isNull()) {
-            nvWarning() << "Ignoring default route with unreadable next hop "
-                        << pieces.at(Route6NextHopField) << " in " << path;
-            continue;
-        }
-        return nextHop.toString();
-    }
-    return QString();
+    return firstDefaultGateway(path, defaultRouteGateway6, parseIpv6Hex);
 }

@@ -71,6 +71,18 @@ QStringList usableDomains(const QStringList &domains, const QString &interface)
     return usable;
 }
 
+// An interface that contributes nothing has no entry, so that it takes no share.
+template <typename List>
+void storeContribution(QMap<QString, List> &contributions, const QString &interface,
+                       const List &contribution)
+{
+    if (contribution.isEmpty()) {
+        contributions.remove(interface);
+    } else {
+        contributions.insert(interface, contribution);
+    }
+}
+
 QStringList sortedList(const QSet<QString> &texts)
 {
     QStringList list = texts.values();
@@ -91,11 +103,7 @@ void ResolvConfImpl::setNameservers(const QList<QHostAddress> &servers, const QS
             usable << server;
         }
     }
-    if (usable.isEmpty()) {
-        m_nameservers.remove(interface);
-    } else {
-        m_nameservers.insert(interface, usable);
-    }
+    storeContribution(m_nameservers, interface, usable);
     updateNameservers();
 }
 
@@ -107,12 +115,7 @@ void ResolvConfImpl::clearNameservers(const QString &interface)
 
 void ResolvConfImpl::setSearchDomains(const QStringList &domains, const QString &interface)
 {
-    const QStringList usable = usableDomains(domains, interface);
-    if (usable.isEmpty()) {
-        m_searchDomains.remove(interface);
-    } else {
-        m_searchDomains.insert(interface, usable);
-    }
+    storeContribution(m_searchDomains, interface, usableDomains(domains, interface));
     updateSearchDomains();
 }
 

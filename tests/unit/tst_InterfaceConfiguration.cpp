@@ -15,15 +15,6 @@ QVariantMap staticMap()
             {"SearchDomains", "a.example b.example"}};
 }
 
-QStringList texts(const QList<QHostAddress> &addresses)
-{
-    QStringList result;
-    for (const QHostAddress &address : addresses) {
-        result << address.toString();
-    }
-    return result;
-}
-
 } // namespace
 
 class tst_InterfaceConfiguration : public QObject
@@ -73,7 +64,8 @@ private slots:
         map["Dns"] = "8.8.8.8  bogus\t1.1.1.1\n";
         map["SearchDomains"] = "  a.example\nb.example  ";
         const InterfaceConfiguration config = InterfaceConfiguration::fromVariantMap(Eth0, map);
-        QCOMPARE(texts(config.getDnsList()), QStringList({"8.8.8.8", "1.1.1.1"}));
+        QCOMPARE(config.getDnsList(),
+                 QList<QHostAddress>({QHostAddress("8.8.8.8"), QHostAddress("1.1.1.1")}));
         QCOMPARE(config.getSearchDomains(), QStringList({"a.example", "b.example"}));
     }
 
