@@ -32,12 +32,26 @@ def norvid_binary(build_dir):
 
 
 @pytest.fixture
-def sandbox(source_dir):
+def make_sandbox(source_dir):
+    """Starts sandboxes with other settings (`make_sandbox(plugged=False)`); all are closed
+    after the test."""
     if os.geteuid() != 0:
         pytest.skip(NEEDS_ROOT)
-    world = sandbox_module.Sandbox(source_dir=source_dir)
+    made = []
+
+    def make(**settings):
+        settings.setdefault("source_dir", source_dir)
+        world = sandbox_module.Sandbox(**settings)
+        made.append(world)
+        return world.start()
+
     try:
-        world.start()
-        yield world
+        yield make
     finally:
-        world.close()
+        for world in made:
+            world.close()
+
+
+@pytest.fixture
+def sandbox(make_sandbox):
+    return make_sandbox()

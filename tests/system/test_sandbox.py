@@ -9,6 +9,8 @@ import pytest
 
 import sandbox as sbx
 
+needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="needs root: creates network namespaces")
+
 LEASE_SCRIPT = """#!/bin/sh
 echo "event=$1"
 for name in ip subnet router dns domain lease; do
@@ -69,6 +71,15 @@ def dhcp_lease(world):
     return result.returncode, values
 
 
+def process_identity(pid):
+    """(pid, start time): pids are reused, this pair is not."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return pid, f.read().rsplit(")", 1)[1].split()[19]
+    except FileNotFoundError:
+        return pid, None
+
+
 def host_links():
     return subprocess.run(["ip", "-o", "link"], stdout=subprocess.PIPE, text=True).stdout
 
@@ -92,15 +103,13 @@ def test_device_sees_its_links_down_and_carrier_follows_the_cable(sandbox):
     assert sandbox.run(["busybox", "ping", "-c", "1", "-W", "2", sbx.PEER_IPV4]).returncode == 0
 
 
-def test_unplugged_start_has_no_carrier(source_dir):
-    if os.geteuid() != 0:
-        pytest.skip("needs root: creates network namespaces")
-    with sbx.Sandbox(source_dir=source_dir, plugged=False) as world:
-        world.run(["ip", "link", "set", "eth0", "up"], check=True)
-        time.sleep(0.2)
-        assert not carrier(world)
-        world.plug()
-        assert wait_until(lambda: carrier(world))
+def test_unplugged_start_has_no_carrier(make_sandbox):
+    world = make_sandbox(plugged=False)
+    world.run(["ip", "link", "set", "eth0", "up"], check=True)
+    time.sleep(0.2)
+    assert not carrier(world)
+    world.plug()
+    assert wait_until(lambda: carrier(world))
 
 
 @pytest.mark.parametrize("lease_seconds", [3600, 30])
@@ -164,8 +173,11 @@ def test_private_resolv_conf_and_etc(sandbox):
     with open("/etc/resolv.conf") as f:
         assert f.read() == host_resolv
     assert not os.path.exists("/etc/resolv.conf.new")
-    sandbox.write_file("/tmp/private", "x")
-    assert not os.path.exists("/tmp/private")
+    # Absolute links are followed inside, never into the host's files.
+    sandbox.run(["ln", "-s", "/tmp/norvid-sandbox-probe", "/tmp/link"], check=True)
+    sandbox.write_file("/tmp/link", "x")
+    assert sandbox.read_file("/tmp/norvid-sandbox-probe") == "x"
+    assert not os.path.exists("/tmp/norvid-sandbox-probe")
 
 
 def test_processes_and_pid_namespace(sandbox):
@@ -179,9 +191,7 @@ def test_processes_and_pid_namespace(sandbox):
     assert sandbox.run(["killall", "-0", "sleep"]).returncode != 0
 
 
-def test_project_files_and_bus_policy_are_in_place(tmp_path):
-    if os.geteuid() != 0:
-        pytest.skip("needs root: creates network namespaces")
+def test_project_files_and_bus_policy_are_in_place(make_sandbox, tmp_path):
     (tmp_path / "data").mkdir()
     (tmp_path / "data" / "norvid_udhcpc.sh").write_text("#!/bin/sh\n")
     (tmp_path / "src/norvid/dbus").mkdir(parents=True)
@@ -192,37 +202,36 @@ def test_project_files_and_bus_policy_are_in_place(tmp_path):
         '</busconfig>\n')
     own = ("import dbus; bus = dbus.SystemBus(); "
            "print(bus.request_name('%s', dbus.bus.NAME_FLAG_DO_NOT_QUEUE))")
-    with sbx.Sandbox(source_dir=tmp_path) as world:
-        assert world.read_file("/usr/share/norvid/norvid_udhcpc.sh") == "#!/bin/sh\n"
-        allowed = world.run(["python3", "-c", own % "com.example.SandboxProbe"])
-        assert allowed.stdout.strip() == "1", allowed.stderr
-        denied = world.run(["python3", "-c", own % "com.example.NotAllowed"])
-        assert "AccessDenied" in denied.stderr
+    world = make_sandbox(source_dir=tmp_path)
+    assert world.read_file("/usr/share/norvid/norvid_udhcpc.sh") == "#!/bin/sh\n"
+    allowed = world.run(["python3", "-c", own % "com.example.SandboxProbe"])
+    assert allowed.stdout.strip() == "1", allowed.stderr
+    denied = world.run(["python3", "-c", own % "com.example.NotAllowed"])
+    assert "AccessDenied" in denied.stderr
 
 
+@needs_root
 def test_close_leaves_nothing_behind(source_dir):
-    if os.geteuid() != 0:
-        pytest.skip("needs root: creates network namespaces")
     links_before = host_links()
     world = sbx.Sandbox(source_dir=source_dir).start()
     sleeper = world.spawn(["sleep", "1000"])
     world.start_dhcp_server()
     world.start_radvd()
-    pids = [world.anchor_pid, sleeper.pid, sleeper.inner_pid(), world._dhcp_server.pid,
-            world._radvd.pid]
+    processes = [process_identity(pid) for pid in
+                 (world.anchor_pid, sleeper.pid, sleeper.inner_pid(), world._dhcp_server.pid,
+                  world._radvd.pid, world._anchor.pid)]
     state = world.state_dir
     world.close()
     world.close()
     names = subprocess.run(["ip", "netns", "list"], stdout=subprocess.PIPE, text=True).stdout
     assert world.device_ns not in names and world.peer_ns not in names
-    assert not any(os.path.exists("/proc/%d" % pid) for pid in pids)
+    assert not [p for p in processes if process_identity(p[0]) == p]
     assert not state.exists()
     assert host_links() == links_before
 
 
+@needs_root
 def test_failed_start_cleans_up(source_dir, monkeypatch):
-    if os.geteuid() != 0:
-        pytest.skip("needs root: creates network namespaces")
     world = sbx.Sandbox(source_dir=source_dir)
 
     def broken():
@@ -237,15 +246,16 @@ def test_failed_start_cleans_up(source_dir, monkeypatch):
     world.close()
 
 
-def test_two_sandboxes_do_not_interfere(sandbox, source_dir):
-    with sbx.Sandbox(source_dir=source_dir) as other:
-        for world in (sandbox, other):
-            world.start_dhcp_server()
-            assert dhcp_lease(world)[0] == 0
-        other.unplug()
-        assert wait_until(lambda: not carrier(other))
-        time.sleep(0.1)
-        assert carrier(sandbox)
-        other.write_file("/etc/resolv.conf", "nameserver 10.77.0.99\n")
-        assert sandbox.read_file("/etc/resolv.conf") == ""
-        assert "sleep" not in sandbox.run(["ps", "-e", "-o", "comm="]).stdout
+def test_two_sandboxes_do_not_interfere(make_sandbox):
+    one, other = make_sandbox(), make_sandbox()
+    for world in (one, other):
+        world.start_dhcp_server()
+        assert dhcp_lease(world)[0] == 0
+    other.unplug()
+    assert wait_until(lambda: not carrier(other))
+    time.sleep(0.1)
+    assert carrier(one)
+    other.write_file("/etc/resolv.conf", "nameserver 10.77.0.99\n")
+    assert one.read_file("/etc/resolv.conf") == ""
+    other.spawn(["sleep", "1000"])
+    assert "sleep" not in one.run(["ps", "-e", "-o", "comm="]).stdout

@@ -188,6 +188,7 @@ class Sandbox:
         self._anchor = None         # the unshare process
         self.anchor_pid = None      # host pid of the device world's PID 1
         self._spawned = []
+        self._peer_spawned = []
         self._dhcp_server = None
         self._radvd = None
         self._namespaces = []
@@ -226,16 +227,22 @@ class Sandbox:
         self._closed = True
         self.stop_dhcp_server()
         self.stop_radvd()
-        for process in self._spawned:
+        for process in self._peer_spawned:
             _kill_popen(process)
-        if self._anchor is not None:
-            if self.anchor_pid is not None:
-                try:
-                    os.kill(self.anchor_pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-            _kill_popen(self._anchor)
+            _wait_popen(process)
+        # PID 1 of the device world goes first: the kernel then kills everything inside, and
+        # the nsenter processes outside end with their programs.
+        if self.anchor_pid is not None:
+            try:
+                os.kill(self.anchor_pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            _wait_popen(self._anchor, timeout=5)
+        _kill_popen(self._anchor)
+        _wait_popen(self._anchor)
         for process in self._spawned:
+            _wait_popen(process, timeout=2)
+            _kill_popen(process)
             _wait_popen(process)
         for ns in reversed(self._namespaces):
             _delete_namespace(ns)
@@ -294,7 +301,7 @@ class Sandbox:
 
     def _start_anchor(self):
         argv = [_tool("ip"), "netns", "exec", self.device_ns,
-                _tool("unshare"), "--mount", "--pid", "--fork", "--kill-child",
+                _tool("unshare"), "--mount", "--pid", "--uts", "--ipc", "--fork", "--kill-child",
                 "--propagation", "private",
                 sys.executable, "-S", os.path.abspath(__file__), "--anchor",
                 str(self.state_dir / "anchor.json")]
@@ -317,49 +324,48 @@ class Sandbox:
     def _enter(self, argv):
         if self.anchor_pid is None or self._closed:
             raise RuntimeError("sandbox is not running")
-        return [_tool("nsenter"), "-t", str(self.anchor_pid), "-n", "-m", "-p", "--"] + list(argv)
+        return ([_tool("nsenter"), "-t", str(self.anchor_pid), "-n", "-m", "-p", "-u", "-i", "--"]
+                + list(argv))
 
     def run(self, argv, *, env=None, timeout=60, check=False, input=None):
         """Runs argv inside the device world; returns a CompletedProcess (text)."""
-        process = SandboxProcess(self._enter(argv), env=_environment(env), text=True,
-                                 stdin=subprocess.PIPE if input is not None else subprocess.DEVNULL,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                 preexec_fn=_die_with_parent)
-        return _finish(process, argv, input, timeout, check)
+        return _run(SandboxProcess, self._enter(argv), argv, env, timeout, check, input)
 
     def spawn(self, argv, *, env=None, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
               stdin=subprocess.DEVNULL):
-        """Starts argv inside the device world; killed on close() at the latest."""
-        process = SandboxProcess(self._enter(argv), env=_environment(env), text=True,
-                                 stdin=stdin, stdout=stdout, stderr=stderr,
-                                 preexec_fn=_die_with_parent)
+        """Starts argv inside the device world; killed on close() at the latest.  The
+        returned process's signals go to the program itself."""
+        process = _popen(SandboxProcess, self._enter(argv), env, stdin, stdout, stderr)
         self._spawned.append(process)
         return process
 
-    def _inside(self, path):
-        return "/proc/%d/root%s" % (self.anchor_pid, os.path.abspath(path))
+    # Files are read and written by a process inside: a path looked up from outside through
+    # /proc/PID/root would follow absolute symbolic links into the host's files.
 
     def read_file(self, path):
         """Text of a file as seen inside the device world."""
-        with open(self._inside(path)) as f:
-            return f.read()
+        return self.run(["cat", "--", path], check=True).stdout
 
     def write_file(self, path, text, mode=None):
-        with open(self._inside(path), "w") as f:
-            f.write(text)
-        if mode is not None:
-            os.chmod(self._inside(path), mode)
+        """Writes a file inside the device world (replacing its content in place)."""
+        script = 'cat > "$1"' + (' && chmod %o "$1"' % mode if mode is not None else "")
+        self.run(["sh", "-c", script, "sh", path], input=text, check=True)
 
     # -- the network ----------------------------------------------------------------------
 
+    def _in_peer(self, argv):
+        return [_tool("ip"), "netns", "exec", self.peer_ns] + list(argv)
+
     def peer_run(self, argv, *, env=None, timeout=60, check=False, input=None):
         """Runs argv in the peer namespace; returns a CompletedProcess (text)."""
-        full = [_tool("ip"), "netns", "exec", self.peer_ns] + list(argv)
-        process = subprocess.Popen(full, env=_environment(env), text=True,
-                                   stdin=subprocess.PIPE if input is not None else subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   preexec_fn=_die_with_parent)
-        return _finish(process, argv, input, timeout, check)
+        return _run(subprocess.Popen, self._in_peer(argv), argv, env, timeout, check, input)
+
+    def peer_spawn(self, argv, *, env=None, stdout=subprocess.PIPE, stderr=subprocess.STDOUT):
+        """Starts argv in the peer namespace (e.g. a packet capture); killed on close()."""
+        process = _popen(subprocess.Popen, self._in_peer(argv), env, subprocess.DEVNULL,
+                         stdout, stderr)
+        self._peer_spawned.append(process)
+        return process
 
     def plug(self, link="eth0"):
         """Cable in: the peer end of `link` goes up, so `link` gets carrier."""
@@ -428,11 +434,8 @@ class Sandbox:
         self._radvd = self._peer_daemon(
             [_tool("radvd"), "-n", "-C", str(conf), "-p", str(self.state_dir / "radvd.pid"),
              "-m", "stderr"], "radvd.log")
-        _wait_for(lambda: self._raw_icmp6_open(), SERVER_START_TIMEOUT, "radvd running",
-                  self._radvd, self.state_dir / "radvd.log")
-
-    def _raw_icmp6_open(self):
-        return (self.state_dir / "radvd.pid").exists()
+        _wait_for(lambda: (self.state_dir / "radvd.pid").exists(), SERVER_START_TIMEOUT,
+                  "radvd running", self._radvd, self.state_dir / "radvd.log")
 
     def stop_radvd(self):
         _kill_popen(self._radvd)
@@ -442,15 +445,19 @@ class Sandbox:
             (self.state_dir / "radvd.pid").unlink(missing_ok=True)
 
     def _peer_daemon(self, argv, log_name):
-        log = open(self.state_dir / log_name, "a")
-        process = subprocess.Popen([_tool("ip"), "netns", "exec", self.peer_ns] + argv,
-                                   stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                   env=dict(BASE_ENV), preexec_fn=_die_with_parent)
-        log.close()
-        return process
+        with open(self.state_dir / log_name, "a") as log:
+            return _popen(subprocess.Popen, self._in_peer(argv), None, subprocess.DEVNULL,
+                          log, log)
 
 
-def _finish(process, argv, input, timeout, check):
+def _popen(cls, full_argv, env, stdin, stdout, stderr):
+    return cls(full_argv, env=_environment(env), text=True, stdin=stdin, stdout=stdout,
+               stderr=stderr, preexec_fn=_die_with_parent)
+
+
+def _run(cls, full_argv, argv, env, timeout, check, input):
+    stdin = subprocess.PIPE if input is not None else subprocess.DEVNULL
+    process = _popen(cls, full_argv, env, stdin, subprocess.PIPE, subprocess.PIPE)
     try:
         stdout, stderr = process.communicate(input, timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -471,13 +478,13 @@ def _kill_popen(process):
             pass
 
 
-def _wait_popen(process):
+def _wait_popen(process, timeout=10):
     if process is None:
         return
     try:
-        process.wait(timeout=10)
+        process.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
-        pass
+        return
     for stream in (process.stdin, process.stdout, process.stderr):
         if stream is not None:
             stream.close()
