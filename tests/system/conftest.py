@@ -1,0 +1,43 @@
+"""Fixtures of the system tests: the sandbox world and where the build is."""
+
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+SOURCE_DIR = Path(os.environ.get("NORVID_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+BUILD_DIR = Path(os.environ.get("NORVID_BUILD_DIR", SOURCE_DIR / "build"))
+
+sys.path.insert(0, str(SOURCE_DIR / "tools" / "sandbox"))
+
+import sandbox as sandbox_module  # noqa: E402
+
+NEEDS_ROOT = "needs root: creates network namespaces"
+
+
+@pytest.fixture
+def source_dir():
+    return SOURCE_DIR
+
+
+@pytest.fixture
+def build_dir():
+    return BUILD_DIR
+
+
+@pytest.fixture
+def norvid_binary(build_dir):
+    return build_dir / "src" / "norvid" / "norvid"
+
+
+@pytest.fixture
+def sandbox(source_dir):
+    if os.geteuid() != 0:
+        pytest.skip(NEEDS_ROOT)
+    world = sandbox_module.Sandbox(source_dir=source_dir)
+    try:
+        world.start()
+        yield world
+    finally:
+        world.close()
