@@ -7,6 +7,8 @@
 
 namespace {
 
+// A lone interface may fill every slot; of two, the first gets two and the second the rest;
+// with more, each gets one until the slots run out.
 int sharePerInterface(int interfaces)
 {
     switch (interfaces) {
