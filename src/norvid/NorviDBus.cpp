@@ -3,46 +3,25 @@
 #include "NorviCommon.h"
 #include "com_brenvik_norvi.h"
 
-#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDBusMetaType>
-
-QDBusArgument &operator<<(QDBusArgument &argument, InterfaceStatus status)
-{
-    argument << static_cast<int>(status);
-    return argument;
-}
-
-const QDBusArgument &operator>>(const QDBusArgument &argument, InterfaceStatus &status)
-{
-    int value = -1;
-    argument >> value;
-    if (value < StatusRemoved || value > StatusUp) {
-        nvWarning() << "Ignoring unknown interface status: " << value;
-        return argument;
-    }
-    status = static_cast<InterfaceStatus>(value);
-    return argument;
-}
 
 namespace norvi {
 
-void registerDBusTypes()
+void registerMetaTypes()
 {
     qRegisterMetaType<InterfaceStatus>("InterfaceStatus");
-    qDBusRegisterMetaType<InterfaceStatus>();
 }
 
 namespace {
 
-// The bus says why it refused a name (a policy denial, for one); a name that is merely taken
-// is refused without an error.
-void logRefusal(const QDBusConnection &bus)
+// A name that nobody owns can only have been refused by the bus policy; without this line the
+// next one would read as if a second daemon were running.
+void explainRefusal(const QDBusConnection &bus, const QString &service)
 {
-    const QDBusError error = bus.interface()->lastError();
-    if (error.isValid()) {
-        nvCritical() << "D-Bus: " << error.message();
+    if (!bus.interface()->isServiceRegistered(service).value()) {
+        nvCritical() << "Nobody owns " << service
+                     << ", so the bus policy does not let this process own it";
     }
 }
 
@@ -51,7 +30,7 @@ void logRefusal(const QDBusConnection &bus)
 void registerControlInterface(QObject *owner)
 {
     nvDebug() << "Creating DBus interface...";
-    registerDBusTypes();
+    registerMetaTypes();
     new com_brenvik_norvi(owner);
 
     const QString path(ControlObjectPath);
@@ -65,7 +44,7 @@ void registerControlInterface(QObject *owner)
         nvFatal();
     }
     if (!bus.registerService(service)) {
-        logRefusal(bus);
+        explainRefusal(bus, service);
         nvCritical() << "There is already a dbus service at" << service << ", exiting!";
         nvFatal();
     }

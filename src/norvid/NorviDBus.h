@@ -25,9 +25,9 @@ namespace norvi {
 constexpr const char *ControlObjectPath = "/com/brenvik/norvi";
 constexpr const char *ControlServiceName = "com.brenvik.norvi";
 
-// Makes the daemon's own types known to queued connections and to the D-Bus marshaller.
-// Idempotent; called by registerControlInterface.
-void registerDBusTypes();
+// Makes the types of this header known to queued connections and signal spies by name.
+// Idempotent; registerControlInterface calls it too.
+void registerMetaTypes();
 
 // Serves the control interface for owner (the manager or the monitor) on the system bus:
 // creates the adaptor as owner's child, which forwards properties and calls to owner and

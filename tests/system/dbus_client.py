@@ -8,6 +8,7 @@ Prints results as JSON; a D-Bus error prints {"error": <error name>} and exits w
   dbus_client.py get PROPERTY
   dbus_client.py set PROPERTY JSON
   dbus_client.py listen SECONDS      prints "listening", then one JSON line per signal
+                                     (member, signature, args)
   dbus_client.py wait-name SECONDS   exits 0 once the name has an owner, 1 if it never has
 """
 import json
@@ -80,11 +81,12 @@ def set_property(bus, args):
 def listen(bus, args):
     loop = GLib.MainLoop()
 
-    def received(*arguments, member=None):
-        print(json.dumps({"member": member, "args": plain(list(arguments))}), flush=True)
+    def received(*arguments, message=None):
+        print(json.dumps({"member": message.get_member(), "signature": message.get_signature(),
+                          "args": plain(list(arguments))}), flush=True)
 
     bus.add_signal_receiver(received, dbus_interface=INTERFACE, path=PATH,
-                            member_keyword="member")
+                            message_keyword="message")
     # A round trip to the bus makes sure the match rule is in place before we say so.
     bus.get_unique_name()
     bus.call_blocking("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
