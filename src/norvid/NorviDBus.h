@@ -1,13 +1,12 @@
 #pragma once
 
 #include <QMetaType>
-#include <QString>
 
-class QDBusArgument;
 class QObject;
 
-// An interface's presence and administrative state, as controllers report it and as the
-// InterfaceStatusChanged signal carries it (its integer value).
+// An interface's presence and administrative state, as controllers report it. On the bus the
+// InterfaceStatusChanged signal carries its integer value: the D-Bus marshaller takes no
+// custom type that stands for a basic one, so emitters convert it themselves.
 enum InterfaceStatus
 {
     StatusRemoved = 0,
@@ -16,9 +15,6 @@ enum InterfaceStatus
 };
 
 Q_DECLARE_METATYPE(InterfaceStatus)
-
-QDBusArgument &operator<<(QDBusArgument &argument, InterfaceStatus status);
-const QDBusArgument &operator>>(const QDBusArgument &argument, InterfaceStatus &status);
 
 namespace norvi {
 
