@@ -139,8 +139,7 @@ public:
     bool operator!=(const WirelessNetwork &other) const { return !(*this == other); }
 
 private:
-    QVariantMap wepParams() const;
-    QVariantMap wpaPskParams() const;
+    std::optional<QVariant> keyParam() const;
 
     Ssid m_ssid;
     QString m_key;
