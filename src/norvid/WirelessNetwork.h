@@ -94,7 +94,8 @@ QDebug operator<<(QDebug stream, const Bssid &bssid);
 class WirelessNetworkType
 {
 public:
-    enum Type
+    // A fixed underlying type, since any integer may arrive where a type is expected.
+    enum Type : int
     {
         Unsecured = 0,
         Wep = 1,
