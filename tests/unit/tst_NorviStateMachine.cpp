@@ -1,0 +1,407 @@
+#include "LogRecorder.h"
+#include "NorviStateMachine.h"
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <algorithm>
+#include <numeric>
+#include <vector>
+
+namespace {
+
+constexpr int TestHoldMs = 150;
+
+// Records, in delivery order, every event the base machine takes from its queue.
+class RecordingMachine : public NorviStateMachine
+{
+public:
+    RecordingMachine() : NorviStateMachine(nullptr, TestHoldMs) {}
+
+    QList<QEvent::Type> delivered;
+    QList<int> deliveredNumbers;
+
+protected:
+    void beginSelectTransitions(QEvent *event) override
+    {
+        if (event->type() < QEvent::User) {
+            return;
+        }
+        delivered.append(event->type());
+        if (const auto *numbered = dynamic_cast<const EventWithValue<int> *>(event)) {
+            deliveredNumbers.append(numbered->value());
+        }
+    }
+};
+
+// A connected state: entering it begins a hold, as the controllers' ready states do.
+class HoldingState : public QState
+{
+public:
+    HoldingState(NorviStateMachine *machine) : QState(machine), m_machine(machine) {}
+
+protected:
+    void onEntry(QEvent *) override { m_machine->waitAndPostEvent(this); }
+
+private:
+    NorviStateMachine *m_machine;
+};
+
+// Posts another event from inside the paused() emission.
+class ReplyingReceiver : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ReplyingReceiver(NorviStateMachine *machine) : m_machine(machine) {}
+
+public slots:
+    void postReply() { m_machine->postEvent(new WiredEvent::Disable); }
+
+private:
+    NorviStateMachine *m_machine;
+};
+
+const QEvent::Type A = WiredEvent::Enable::staticType();
+const QEvent::Type B = WiredEvent::Disable::staticType();
+const QEvent::Type C = WiredEvent::ReloadIp::staticType();
+const QEvent::Type Unpause = WiredEvent::CableUnplugged::staticType();
+const QEvent::Type Immediate = WiredEvent::IpSetupComplete::staticType();
+const QEvent::Type ImmediateLeaving = WiredEvent::InterfaceStopped::staticType();
+const QEvent::Type Connect = WiredEvent::InterfaceStarted::staticType();
+
+QEvent *make(QEvent::Type type)
+{
+    return new QEvent(type);
+}
+
+QList<QEvent::Type> types(std::initializer_list<QEvent::Type> list)
+{
+    return QList<QEvent::Type>(list);
+}
+
+} // namespace
+
+class TestNorviStateMachine : public QObject
+{
+    Q_OBJECT
+
+private:
+    // idle --Connect--> ready (holds) --Unpause or ImmediateLeaving--> idle
+    RecordingMachine *machine = nullptr;
+    QState *idle = nullptr;
+    HoldingState *ready = nullptr;
+
+    void enterHold()
+    {
+        machine->postEvent(make(Connect));
+        QTRY_VERIFY(ready->active());
+        machine->delivered.clear();
+        LogRecorder::messages().clear();
+    }
+
+    void settle() { QTest::qWait(TestHoldMs / 3); }
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<QState *>();
+        qRegisterMetaType<QEvent::Type>();
+    }
+
+    void init()
+    {
+        LogRecorder::start();
+        norvidGlobalLogLevel = 1;
+        machine = new RecordingMachine;
+        idle = new QState(machine);
+        ready = new HoldingState(machine);
+        idle->addTransition(new NorviTransition(QEvent(Connect), ready));
+        ready->addTransition(new NorviTransition(QEvent(Unpause), idle));
+        ready->addTransition(new NorviTransition(QEvent(ImmediateLeaving), idle));
+        machine->addUnpauseEvent(WiredEvent::CableUnplugged());
+        machine->addUnpauseEvent(WiredEvent::CablePluggedIn());
+        machine->addImmediateNoUnpauseEvent(WiredEvent::IpSetupComplete());
+        machine->addImmediateNoUnpauseEvent(WiredEvent::InterfaceStopped());
+        machine->setInitialState(idle);
+        machine->start();
+        QTRY_VERIFY(idle->active());
+    }
+
+    void cleanup()
+    {
+        delete machine;
+        norvidGlobalLogLevel = 0;
+    }
+
+    // --- delivery order ---
+
+    void notHoldingDeliversEverythingInCallOrder()
+    {
+        for (QEvent::Type type : {A, Unpause, Immediate, B}) {
+            machine->postEvent(make(type));
+        }
+        QTRY_COMPARE(machine->delivered, types({A, Unpause, Immediate, B}));
+        QCOMPARE(LogRecorder::count(QStringLiteral("Posting event: \"Enable\"")), 1);
+        QCOMPARE(LogRecorder::count(QStringLiteral("Starting wait period...")), 0);
+    }
+
+    void unpauseEventFollowsHeldEvents()
+    {
+        QSignalSpy paused(machine, SIGNAL(paused(QState *, QEvent::Type)));
+        enterHold();
+        for (QEvent::Type type : {A, B, C}) {
+            machine->postEvent(make(type));
+        }
+        settle();
+        QCOMPARE(machine->delivered, types({}));
+        machine->postEvent(make(Unpause));
+        QTRY_COMPARE(machine->delivered, types({A, B, C, Unpause}));
+
+        QCOMPARE(paused.size(), 1);
+        QCOMPARE(paused[0][0].value<QState *>(), static_cast<QState *>(ready));
+        QCOMPARE(paused[0][1].value<QEvent::Type>(), A);
+        QCOMPARE(LogRecorder::count(QStringLiteral("Starting wait period...")), 1);
+        QCOMPARE(LogRecorder::messages().value(0).second,
+                 QStringLiteral("Starting wait period..."));
+        QCOMPARE(LogRecorder::messages().value(0).first, QtDebugMsg);
+        QCOMPARE(LogRecorder::messages().value(1).second,
+                 QStringLiteral("Queuing event: \"Enable\""));
+        QCOMPARE(LogRecorder::count(QStringLiteral("Posting delayed event: \"CableUnplugged\"")),
+                 1);
+        // The timer was stopped with the hold: nothing comes later.
+        QTest::qWait(TestHoldMs * 2);
+        QCOMPARE(machine->delivered.size(), 4);
+    }
+
+    void immediateEventOvertakesHeldOnesAndHoldGoesOn()
+    {
+        QSignalSpy paused(machine, SIGNAL(paused(QState *, QEvent::Type)));
+        enterHold();
+        machine->postEvent(make(A));
+        machine->postEvent(make(Immediate));
+        QTRY_COMPARE(machine->delivered, types({Immediate}));
+        QCOMPARE(LogRecorder::count(QStringLiteral("Posting immediate event: \"IpSetupComplete\"")),
+                 1);
+        machine->postEvent(make(B));
+        settle();
+        QCOMPARE(machine->delivered, types({Immediate}));
+        machine->postEvent(make(Unpause));
+        QTRY_COMPARE(machine->delivered, types({Immediate, A, B, Unpause}));
+        QCOMPARE(paused.size(), 1);
+    }
+
+    void holdEndsAfterIntervalWithoutFurtherEvents()
+    {
+        enterHold();
+        machine->postEvent(make(A));
+        machine->postEvent(make(B));
+        settle();
+        QCOMPARE(machine->delivered, types({}));
+        QTRY_COMPARE(machine->delivered, types({A, B}));
+        QVERIFY(ready->active());
+        // The hold is over: the next event goes straight through.
+        machine->postEvent(make(C));
+        QTRY_COMPARE(machine->delivered, types({A, B, C}));
+        QCOMPARE(LogRecorder::count(QStringLiteral("Posting event: \"ReloadIp\"")), 1);
+    }
+
+    void steadyTrafficCannotExtendTheHold()
+    {
+        enterHold();
+        for (int sent = 0; sent < 20 && machine->delivered.isEmpty(); ++sent) {
+            machine->postEvent(make(A));
+            QTest::qWait(TestHoldMs / 5);
+        }
+        QVERIFY(!machine->delivered.isEmpty());
+    }
+
+    void exitOfWaitingStateReleasesHold()
+    {
+        enterHold();
+        machine->postEvent(make(A));
+        machine->postEvent(make(B));
+        machine->postEvent(make(ImmediateLeaving));
+        QTRY_COMPARE(machine->delivered, types({ImmediateLeaving, A, B}));
+        QVERIFY(idle->active());
+        machine->postEvent(make(C));
+        QTRY_COMPARE(machine->delivered.size(), 4);
+        QCOMPARE(LogRecorder::count(QStringLiteral("Queuing event: \"ReloadIp\"")), 0);
+    }
+
+    void holdWithoutEventsNeverTimesOut()
+    {
+        QSignalSpy paused(machine, SIGNAL(paused(QState *, QEvent::Type)));
+        enterHold();
+        QTest::qWait(TestHoldMs * 3);
+        machine->postEvent(make(A));
+        settle();
+        QCOMPARE(machine->delivered, types({}));
+        QCOMPARE(paused.size(), 1);
+        machine->postEvent(make(ImmediateLeaving));
+        QTRY_COMPARE(machine->delivered, types({ImmediateLeaving, A}));
+    }
+
+    void secondHoldStartsEmpty()
+    {
+        QSignalSpy paused(machine, SIGNAL(paused(QState *, QEvent::Type)));
+        enterHold();
+        machine->postEvent(make(A));
+        machine->postEvent(make(Unpause)); // also leaves the waiting state
+        QTRY_VERIFY(idle->active());
+        enterHold();
+        machine->postEvent(make(C));
+        machine->postEvent(make(Unpause));
+        QTRY_COMPARE(machine->delivered, types({C, Unpause}));
+        QTest::qWait(TestHoldMs * 2);
+        QCOMPARE(machine->delivered.size(), 2);
+        QCOMPARE(paused.size(), 2);
+        QCOMPARE(paused[1][1].value<QEvent::Type>(), C);
+    }
+
+    void eventPostedFromPausedSignalQueuesBehind()
+    {
+        QSignalSpy paused(machine, SIGNAL(paused(QState *, QEvent::Type)));
+        ReplyingReceiver receiver(machine);
+        norvi::connect(machine, SIGNAL(paused(QState *, QEvent::Type)), &receiver,
+                       SLOT(postReply()));
+        enterHold();
+        machine->postEvent(make(A));
+        machine->postEvent(make(Unpause));
+        QTRY_COMPARE(machine->delivered, types({A, B, Unpause}));
+        QCOMPARE(paused.size(), 1);
+    }
+
+    void heldEventsDieWithTheMachine()
+    {
+        enterHold();
+        struct Counted : QEvent
+        {
+            explicit Counted(int &alive) : QEvent(A), alive(alive) { ++alive; }
+            ~Counted() override { --alive; }
+            int &alive;
+        };
+        int alive = 0;
+        machine->postEvent(new Counted(alive));
+        machine->postEvent(new Counted(alive));
+        QCOMPARE(alive, 2);
+        delete machine;
+        machine = nullptr;
+        QCOMPARE(alive, 0);
+    }
+
+    // Random traffic with holds starting and ending by every route: nothing is lost or
+    // delivered twice, and only immediate events ever overtake.
+    void manyEventsInFlight()
+    {
+        const QList<QEvent::Type> kinds{A, B, C, Unpause, Immediate, ImmediateLeaving, Connect};
+        QRandomGenerator random(20261205);
+        constexpr int Count = 20000;
+        QList<int> overtakers;
+        for (int number = 0; number < Count; ++number) {
+            const QEvent::Type type = kinds[int(random.bounded(kinds.size()))];
+            if (type == Immediate || type == ImmediateLeaving) {
+                overtakers.append(number);
+            }
+            machine->postEvent(new EventWithValue<int>(type, number));
+            if (random.bounded(50) == 0) {
+                QCoreApplication::processEvents();
+            }
+            if (random.bounded(4000) == 0) {
+                QTest::qWait(TestHoldMs + 20);
+            }
+        }
+        machine->postEvent(new EventWithValue<int>(ImmediateLeaving, Count));
+        QTRY_COMPARE(machine->deliveredNumbers.size(), Count + 1);
+
+        std::vector<int> sorted(machine->deliveredNumbers.cbegin(),
+                                machine->deliveredNumbers.cend());
+        std::sort(sorted.begin(), sorted.end());
+        std::vector<int> expected(Count + 1);
+        std::iota(expected.begin(), expected.end(), 0);
+        QCOMPARE(sorted, expected);
+
+        QList<int> ordinary;
+        for (int number : qAsConst(machine->deliveredNumbers)) {
+            if (!std::binary_search(overtakers.cbegin(), overtakers.cend(), number)) {
+                ordinary.append(number);
+            }
+        }
+        QVERIFY(std::is_sorted(ordinary.cbegin(), ordinary.cend()));
+        QVERIFY(LogRecorder::count(QStringLiteral("Starting wait period...")) > 10);
+        QVERIFY(LogRecorder::texts(QtWarningMsg).isEmpty());
+    }
+
+    // --- events and transitions ---
+
+    void everyEventClassHasItsOwnNumberAndName()
+    {
+        const QList<QPair<QEvent::Type, const char *>> all{
+            {ManagerEvent::Off::staticType(), "Off"},
+            {ManagerEvent::WpsPin::staticType(), "WpsPin"},
+            {ManagerEvent::ReloadAps::staticType(), "ReloadAps"},
+            {WiredEvent::Enable::staticType(), "Enable"},
+            {WiredEvent::IpSetupError::staticType(), "IpSetupError"},
+            {WirelessEvent::Disable::staticType(), "Disable"},
+            {WirelessEvent::StartSoftAp::staticType(), "StartSoftAp"},
+            {WirelessEvent::ScanFinished::staticType(), "ScanFinished"},
+            {WiredEvent::Disable::staticType(), "Disable"},
+            {ManagerEvent::Scan::staticType(), "Scan"},
+            {WirelessEvent::Scan::staticType(), "Scan"},
+        };
+        QSet<QEvent::Type> numbers;
+        for (const auto &[type, name] : all) {
+            QVERIFY(type >= QEvent::User && type <= QEvent::MaxUser);
+            QCOMPARE(NorviEvents::instance().name(type), QString::fromLatin1(name));
+            numbers.insert(type);
+        }
+        QCOMPARE(numbers.size(), all.size());
+        QCOMPARE(NorviEvents::instance().name(QEvent::Type(QEvent::User)),
+                 QStringLiteral("Unknown event 1000"));
+    }
+
+    void staticTypeRegistersItsNameOnce()
+    {
+        const QEvent::Type type = WiredEvent::Activate::staticType();
+        NorviEvents::instance().registerEvent(type, QStringLiteral("Renamed"));
+        QCOMPARE(WiredEvent::Activate::staticType(), type);
+        QCOMPARE(WiredEvent::Activate().type(), type);
+        QCOMPARE(NorviEvents::instance().name(type), QStringLiteral("Renamed"));
+        NorviEvents::instance().registerEvent(type, QStringLiteral("Activate"));
+    }
+
+    void interfaceTransitionFiresOnlyForItsNameAndClass()
+    {
+        const InterfaceName uap0(QStringLiteral("uap0"));
+        const QEvent::Type start = WirelessEvent::StartSoftAp::staticType();
+        auto *target = new QState(machine);
+        idle->addTransition(
+            new NorviInterfaceTransition(uap0, WirelessEvent::StartSoftAp(uap0), target));
+        const QList<QEvent *> strangers{
+            new WirelessEvent::StartSoftAp(InterfaceName(QStringLiteral("uap1"))),
+            new WirelessEvent::StartSoftAp(InterfaceName(QStringLiteral("UAP0"))),
+            new WirelessEvent::StopSoftAp(uap0),
+            new QEvent(start),
+            new EventWithValue<QString>(start, QStringLiteral("uap0")),
+        };
+        for (QEvent *event : strangers) {
+            machine->postEvent(event);
+        }
+        QTRY_COMPARE(machine->delivered.size(), strangers.size());
+        QVERIFY(idle->active());
+        machine->postEvent(new WirelessEvent::StartSoftAp(uap0));
+        QTRY_VERIFY(target->active());
+    }
+
+    void plainTransitionIgnoresThePayload()
+    {
+        auto *target = new QState(machine);
+        idle->addTransition(new NorviTransition(
+            WirelessEvent::StopSoftAp(InterfaceName(QStringLiteral("uap0"))), target));
+        machine->postEvent(new WirelessEvent::StopSoftAp(InterfaceName(QStringLiteral("uap7"))));
+        QTRY_VERIFY(target->active());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNorviStateMachine)
+#include "tst_NorviStateMachine.moc"
