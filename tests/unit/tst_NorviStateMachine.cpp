@@ -10,7 +10,8 @@
 
 namespace {
 
-constexpr int TestHoldMs = 150;
+// Long enough that a loaded machine does not end a hold while a test still posts into it.
+constexpr int TestHoldMs = 400;
 
 // Records, in delivery order, every event the base machine takes from its queue.
 class RecordingMachine : public NorviStateMachine
@@ -38,7 +39,7 @@ protected:
 class HoldingState : public QState
 {
 public:
-    HoldingState(NorviStateMachine *machine) : QState(machine), m_machine(machine) {}
+    explicit HoldingState(NorviStateMachine *machine) : QState(machine), m_machine(machine) {}
 
 protected:
     void onEntry(QEvent *) override { m_machine->waitAndPostEvent(this); }
@@ -100,7 +101,7 @@ private:
         LogRecorder::messages().clear();
     }
 
-    void settle() { QTest::qWait(TestHoldMs / 3); }
+    void settle() { QTest::qWait(TestHoldMs / 4); }
 
 private slots:
     void initTestCase()
