@@ -1,6 +1,7 @@
 #pragma once
 
 #include "NorviCommon.h"
+#include "WirelessNetwork.h"
 
 #include <QAbstractTransition>
 #include <QEvent>
@@ -105,6 +106,7 @@ NORVI_EVENT(IpSetupError);
 
 // Requests and reports for the wireless controller's station and soft-AP machines.
 namespace WirelessEvent {
+NORVI_VALUE_EVENT(Enable, QSet<WirelessNetwork>);
 NORVI_EVENT(Disable);
 NORVI_EVENT(Activate);
 NORVI_EVENT(ReloadIp);

@@ -1,6 +1,6 @@
 #include "InterfaceState.h"
-#include "LogRecorder.h"
 #include "NorviStateMachine.h"
+#include "StdoutCapture.h"
 
 #include <QtTest>
 
@@ -15,25 +15,33 @@ public:
     {}
 
     int entries = 0;
-    QStringList linesBeforeAction;
 
 protected:
     void onEntry(QEvent *event) override
     {
         InterfaceState::onEntry(event);
         ++entries;
-        linesBeforeAction = LogRecorder::texts(QtInfoMsg);
     }
 };
 
+// Log lines as "LEVEL message", without the time, ids and "File.cpp:LINE ".
+QStringList levelsAndMessages(StdoutCapture &capture)
+{
+    QStringList lines;
+    for (const LogLine &line : LogLine::parse(capture.lines())) {
+        lines.append(line.level + QLatin1Char(' ') + line.message);
+    }
+    return lines;
+}
+
 QString entering(const char *state)
 {
-    return QStringLiteral("Interface eth0 entering state: ") + QLatin1String(state);
+    return QStringLiteral("INFO Interface eth0 entering state: ") + QLatin1String(state);
 }
 
 QString exiting(const char *state)
 {
-    return QStringLiteral("Interface eth0 exiting state: ") + QLatin1String(state);
+    return QStringLiteral("INFO Interface eth0 exiting state: ") + QLatin1String(state);
 }
 
 } // namespace
@@ -52,19 +60,21 @@ private:
     CountingState *ready = nullptr;
     CountingState *otherContainer = nullptr;
     CountingState *disconnected = nullptr;
+    QStringList logged; // by the last start or post
 
     void post(QEvent *event, CountingState *entered)
     {
-        LogRecorder::messages().clear();
+        StdoutCapture capture;
         const int before = entered->entries;
         machine->postEvent(event);
         QTRY_COMPARE(entered->entries, before + 1);
+        logged = levelsAndMessages(capture);
     }
 
 private slots:
     void init()
     {
-        LogRecorder::start();
+        qInstallMessageHandler(norvidMessageOutput);
         machine = new NorviStateMachine;
         container =
             new CountingState(machine, interface, QStringLiteral("WiredInterfaceContainer"));
@@ -80,34 +90,33 @@ private slots:
         waiting->addTransition(new NorviTransition(WiredEvent::IpSetupComplete(), ready));
         ready->addTransition(new NorviTransition(WiredEvent::ReloadIp(), ready));
         ready->addTransition(new NorviTransition(WiredEvent::CableUnplugged(), disconnected));
+        StdoutCapture capture;
         machine->start();
         QTRY_VERIFY(waiting->active());
+        logged = levelsAndMessages(capture);
     }
 
     void cleanup() { delete machine; }
 
     void startEntersOutermostFirst()
     {
-        QCOMPARE(LogRecorder::texts(QtInfoMsg),
+        QCOMPARE(logged,
                  QStringList({entering("WiredInterfaceContainer"), entering("WiredWaiting")}));
     }
 
     void siblingTransitionLogsExitThenEntry()
     {
         post(new WiredEvent::IpSetupComplete, ready);
-        QCOMPARE(LogRecorder::texts(QtInfoMsg),
-                 QStringList({exiting("WiredWaiting"), entering("WiredReady")}));
+        QCOMPARE(logged, QStringList({exiting("WiredWaiting"), entering("WiredReady")}));
         // The parent stays active: no line for it.
         QCOMPARE(container->entries, 1);
-        QCOMPARE(ready->linesBeforeAction.size(), 2);
     }
 
     void selfTransitionExitsAndEntersAgain()
     {
         post(new WiredEvent::IpSetupComplete, ready);
         post(new WiredEvent::ReloadIp, ready);
-        QCOMPARE(LogRecorder::texts(QtInfoMsg),
-                 QStringList({exiting("WiredReady"), entering("WiredReady")}));
+        QCOMPARE(logged, QStringList({exiting("WiredReady"), entering("WiredReady")}));
         QCOMPARE(ready->entries, 2);
         QCOMPARE(container->entries, 1);
     }
@@ -116,7 +125,7 @@ private slots:
     {
         post(new WiredEvent::IpSetupComplete, ready);
         post(new WiredEvent::CableUnplugged, disconnected);
-        QCOMPARE(LogRecorder::texts(QtInfoMsg),
+        QCOMPARE(logged,
                  QStringList({exiting("WiredReady"), exiting("WiredInterfaceContainer"),
                               entering("WiredLinkContainer"), entering("WiredDisconnected")}));
     }

@@ -1,5 +1,5 @@
-#include "LogRecorder.h"
 #include "NorviStateMachine.h"
+#include "StdoutCapture.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -71,6 +71,23 @@ const QEvent::Type Immediate = WiredEvent::IpSetupComplete::staticType();
 const QEvent::Type ImmediateLeaving = WiredEvent::InterfaceStopped::staticType();
 const QEvent::Type Connect = WiredEvent::InterfaceStarted::staticType();
 
+// What a capture got: the messages without their "File.cpp:LINE " prefix, and the level words.
+struct Log
+{
+    QStringList messages;
+    QSet<QString> levels;
+
+    explicit Log(StdoutCapture &capture)
+    {
+        for (const LogLine &line : LogLine::parse(capture.lines())) {
+            messages.append(line.message);
+            levels.insert(line.level);
+        }
+    }
+};
+
+const QSet<QString> OnlyDebug{QStringLiteral("DEBUG")};
+
 QEvent *make(QEvent::Type type)
 {
     return new QEvent(type);
@@ -98,7 +115,6 @@ private:
         machine->postEvent(make(Connect));
         QTRY_VERIFY(ready->active());
         machine->delivered.clear();
-        LogRecorder::messages().clear();
     }
 
     void settle() { QTest::qWait(TestHoldMs / 4); }
@@ -112,7 +128,7 @@ private slots:
 
     void init()
     {
-        LogRecorder::start();
+        qInstallMessageHandler(norvidMessageOutput);
         norvidGlobalLogLevel = 1;
         machine = new RecordingMachine;
         idle = new QState(machine);
@@ -139,37 +155,50 @@ private slots:
 
     void notHoldingDeliversEverythingInCallOrder()
     {
+        StdoutCapture capture;
         for (QEvent::Type type : {A, Unpause, Immediate, B}) {
             machine->postEvent(make(type));
         }
+        const Log log(capture);
+        QCOMPARE(log.messages, QStringList({
+                                   QStringLiteral("Posting event: \"Enable\""),
+                                   QStringLiteral("Posting event: \"CableUnplugged\""),
+                                   QStringLiteral("Posting event: \"IpSetupComplete\""),
+                                   QStringLiteral("Posting event: \"Disable\""),
+                               }));
+        QCOMPARE(log.levels, OnlyDebug);
         QTRY_COMPARE(machine->delivered, types({A, Unpause, Immediate, B}));
-        QCOMPARE(LogRecorder::count(QStringLiteral("Posting event: \"Enable\"")), 1);
-        QCOMPARE(LogRecorder::count(QStringLiteral("Starting wait period...")), 0);
     }
 
     void unpauseEventFollowsHeldEvents()
     {
         QSignalSpy paused(machine, SIGNAL(paused(QState *, QEvent::Type)));
         enterHold();
+        StdoutCapture capture;
         for (QEvent::Type type : {A, B, C}) {
             machine->postEvent(make(type));
         }
         settle();
-        QCOMPARE(machine->delivered, types({}));
+        const bool heldBack = machine->delivered.isEmpty();
         machine->postEvent(make(Unpause));
+        const Log log(capture);
+        QVERIFY(heldBack);
         QTRY_COMPARE(machine->delivered, types({A, B, C, Unpause}));
 
         QCOMPARE(paused.size(), 1);
         QCOMPARE(paused[0][0].value<QState *>(), static_cast<QState *>(ready));
         QCOMPARE(paused[0][1].value<QEvent::Type>(), A);
-        QCOMPARE(LogRecorder::count(QStringLiteral("Starting wait period...")), 1);
-        QCOMPARE(LogRecorder::messages().value(0).second,
-                 QStringLiteral("Starting wait period..."));
-        QCOMPARE(LogRecorder::messages().value(0).first, QtDebugMsg);
-        QCOMPARE(LogRecorder::messages().value(1).second,
-                 QStringLiteral("Queuing event: \"Enable\""));
-        QCOMPARE(LogRecorder::count(QStringLiteral("Posting delayed event: \"CableUnplugged\"")),
-                 1);
+        QCOMPARE(log.messages, QStringList({
+                                   QStringLiteral("Starting wait period..."),
+                                   QStringLiteral("Queuing event: \"Enable\""),
+                                   QStringLiteral("Queuing event: \"Disable\""),
+                                   QStringLiteral("Queuing event: \"ReloadIp\""),
+                                   QStringLiteral("Posting delayed event: \"Enable\""),
+                                   QStringLiteral("Posting delayed event: \"Disable\""),
+                                   QStringLiteral("Posting delayed event: \"ReloadIp\""),
+                                   QStringLiteral("Posting delayed event: \"CableUnplugged\""),
+                               }));
+        QCOMPARE(log.levels, OnlyDebug);
         // The timer was stopped with the hold: nothing comes later.
         QTest::qWait(TestHoldMs * 2);
         QCOMPARE(machine->delivered.size(), 4);
@@ -179,11 +208,16 @@ private slots:
     {
         QSignalSpy paused(machine, SIGNAL(paused(QState *, QEvent::Type)));
         enterHold();
+        StdoutCapture capture;
         machine->postEvent(make(A));
         machine->postEvent(make(Immediate));
+        QCOMPARE(Log(capture).messages,
+                 QStringList({
+                     QStringLiteral("Starting wait period..."),
+                     QStringLiteral("Queuing event: \"Enable\""),
+                     QStringLiteral("Posting immediate event: \"IpSetupComplete\""),
+                 }));
         QTRY_COMPARE(machine->delivered, types({Immediate}));
-        QCOMPARE(LogRecorder::count(QStringLiteral("Posting immediate event: \"IpSetupComplete\"")),
-                 1);
         machine->postEvent(make(B));
         settle();
         QCOMPARE(machine->delivered, types({Immediate}));
@@ -202,9 +236,10 @@ private slots:
         QTRY_COMPARE(machine->delivered, types({A, B}));
         QVERIFY(ready->active());
         // The hold is over: the next event goes straight through.
+        StdoutCapture capture;
         machine->postEvent(make(C));
+        QCOMPARE(Log(capture).messages, QStringList(QStringLiteral("Posting event: \"ReloadIp\"")));
         QTRY_COMPARE(machine->delivered, types({A, B, C}));
-        QCOMPARE(LogRecorder::count(QStringLiteral("Posting event: \"ReloadIp\"")), 1);
     }
 
     void steadyTrafficCannotExtendTheHold()
@@ -225,9 +260,10 @@ private slots:
         machine->postEvent(make(ImmediateLeaving));
         QTRY_COMPARE(machine->delivered, types({ImmediateLeaving, A, B}));
         QVERIFY(idle->active());
+        StdoutCapture capture;
         machine->postEvent(make(C));
+        QCOMPARE(Log(capture).messages, QStringList(QStringLiteral("Posting event: \"ReloadIp\"")));
         QTRY_COMPARE(machine->delivered.size(), 4);
-        QCOMPARE(LogRecorder::count(QStringLiteral("Queuing event: \"ReloadIp\"")), 0);
     }
 
     void holdWithoutEventsNeverTimesOut()
@@ -299,6 +335,7 @@ private slots:
         QRandomGenerator random(20261205);
         constexpr int Count = 20000;
         QList<int> overtakers;
+        StdoutCapture capture;
         for (int number = 0; number < Count; ++number) {
             const QEvent::Type type = kinds[int(random.bounded(kinds.size()))];
             if (type == Immediate || type == ImmediateLeaving) {
@@ -314,6 +351,7 @@ private slots:
         }
         machine->postEvent(new EventWithValue<int>(ImmediateLeaving, Count));
         QTRY_COMPARE(machine->deliveredNumbers.size(), Count + 1);
+        const Log log(capture);
 
         std::vector<int> sorted(machine->deliveredNumbers.cbegin(),
                                 machine->deliveredNumbers.cend());
@@ -329,8 +367,8 @@ private slots:
             }
         }
         QVERIFY(std::is_sorted(ordinary.cbegin(), ordinary.cend()));
-        QVERIFY(LogRecorder::count(QStringLiteral("Starting wait period...")) > 10);
-        QVERIFY(LogRecorder::texts(QtWarningMsg).isEmpty());
+        QVERIFY(log.messages.count(QStringLiteral("Starting wait period...")) > 10);
+        QCOMPARE(log.levels, OnlyDebug);
     }
 
     // --- events and transitions ---
@@ -343,6 +381,7 @@ private slots:
             {ManagerEvent::ReloadAps::staticType(), "ReloadAps"},
             {WiredEvent::Enable::staticType(), "Enable"},
             {WiredEvent::IpSetupError::staticType(), "IpSetupError"},
+            {WirelessEvent::Enable::staticType(), "Enable"},
             {WirelessEvent::Disable::staticType(), "Disable"},
             {WirelessEvent::StartSoftAp::staticType(), "StartSoftAp"},
             {WirelessEvent::ScanFinished::staticType(), "ScanFinished"},
@@ -357,6 +396,10 @@ private slots:
             numbers.insert(type);
         }
         QCOMPARE(numbers.size(), all.size());
+        const QSet<WirelessNetwork> networks{
+            WirelessNetwork(Ssid::fromString(QStringLiteral("home")), WirelessNetworkType::WpaPsk,
+                            QStringLiteral("a secret key"), 1)};
+        QCOMPARE(WirelessEvent::Enable(networks).value(), networks);
         QCOMPARE(NorviEvents::instance().name(QEvent::Type(QEvent::User)),
                  QStringLiteral("Unknown event 1000"));
     }
