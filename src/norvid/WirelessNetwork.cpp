@@ -27,6 +27,7 @@ constexpr int Band5FirstChannel = 34;
 constexpr int ChannelSpacing = 5;
 
 const QString KeySsid = QStringLiteral("ssid");
+const QString KeyKeyMgmt = QStringLiteral("key_mgmt");
 const QString KeyType = QStringLiteral("type");
 const QString KeyPriority = QStringLiteral("priority");
 const QString KeyUnsecured = QStringLiteral("unsecured");
@@ -349,26 +350,29 @@ QVariantMap WirelessNetwork::getWpaSupplicantParams() const
         nvWarning() << "Network without SSID would match any network, not configuring it!";
         return {};
     }
-    QVariantMap params;
-    switch (m_type) {
-    case WirelessNetworkType::Unsecured:
-        params.insert(QStringLiteral("key_mgmt"), QStringLiteral("NONE"));
-        break;
-    case WirelessNetworkType::Wep:
-        params = wepParams();
-        break;
-    case WirelessNetworkType::WpaPsk:
-        params = wpaPskParams();
-        break;
-    }
-    // Only a hexadecimal key with other characters leaves the security part empty.
-    if (params.isEmpty()) {
+    const std::optional<QVariant> key = keyParam();
+    if (!key) {
         nvWarning() << "Network " << m_ssid
                     << " has a hexadecimal key with other characters, not configuring it!";
         return {};
     }
-    params.insert(QStringLiteral("ssid"), m_ssid.toBinary());
-    params.insert(QStringLiteral("scan_ssid"), 1);
+    QVariantMap params{{QStringLiteral("ssid"), m_ssid.toBinary()},
+                       {QStringLiteral("scan_ssid"), 1}};
+    switch (m_type) {
+    case WirelessNetworkType::Unsecured:
+        params.insert(KeyKeyMgmt, QStringLiteral("NONE"));
+        break;
+    case WirelessNetworkType::Wep:
+        params.insert(KeyKeyMgmt, QStringLiteral("NONE"));
+        params.insert(QStringLiteral("wep_key0"), *key);
+        params.insert(QStringLiteral("auth_alg"), QStringLiteral("OPEN SHARED"));
+        break;
+    case WirelessNetworkType::WpaPsk:
+        params.insert(KeyKeyMgmt, QStringLiteral("WPA-PSK WPA-PSK-SHA256"));
+        params.insert(QStringLiteral("psk"), *key);
+        params.insert(QStringLiteral("ieee80211w"), 1);
+        break;
+    }
     if (m_priority >= 0) {
         params.insert(KeyPriority, m_priority);
     } else {
@@ -377,34 +381,19 @@ QVariantMap WirelessNetwork::getWpaSupplicantParams() const
     return params;
 }
 
-QVariantMap WirelessNetwork::wepParams() const
+// A key of a hexadecimal length goes over as the bytes it spells, any other as text; no value
+// when a character of a hexadecimal-length key is not a hexadecimal digit.
+std::optional<QVariant> WirelessNetwork::keyParam() const
 {
-    QVariant key(m_key);
-    if (m_key.size() == WepHexKeyShort || m_key.size() == WepHexKeyLong) {
-        const std::optional<QByteArray> bytes = hexBytes(m_key);
-        if (!bytes) {
-            return {};
-        }
-        key = *bytes;
+    const int length = m_key.size();
+    const bool hexadecimal = m_type == WirelessNetworkType::Wep
+                                 ? length == WepHexKeyShort || length == WepHexKeyLong
+                                 : m_type == WirelessNetworkType::WpaPsk && length == PskHexLength;
+    if (!hexadecimal) {
+        return QVariant(m_key);
     }
-    return {{QStringLiteral("key_mgmt"), QStringLiteral("NONE")},
-            {QStringLiteral("wep_key0"), key},
-            {QStringLiteral("auth_alg"), QStringLiteral("OPEN SHARED")}};
-}
-
-QVariantMap WirelessNetwork::wpaPskParams() const
-{
-    QVariant psk(m_key);
-    if (m_key.size() == PskHexLength) {
-        const std::optional<QByteArray> bytes = hexBytes(m_key);
-        if (!bytes) {
-            return {};
-        }
-        psk = *bytes;
-    }
-    return {{QStringLiteral("key_mgmt"), QStringLiteral("WPA-PSK WPA-PSK-SHA256")},
-            {QStringLiteral("psk"), psk},
-            {QStringLiteral("ieee80211w"), 1}};
+    const std::optional<QByteArray> bytes = hexBytes(m_key);
+    return bytes ? std::optional<QVariant>(*bytes) : std::nullopt;
 }
 
 QVariantMap WirelessNetwork::getMap() const

@@ -94,7 +94,8 @@ QDebug operator<<(QDebug stream, const Bssid &bssid);
 class WirelessNetworkType
 {
 public:
-    enum Type
+    // A fixed underlying type, since any integer may arrive where a type is expected.
+    enum Type : int
     {
         Unsecured = 0,
         Wep = 1,
@@ -139,8 +140,7 @@ public:
     bool operator!=(const WirelessNetwork &other) const { return !(*this == other); }
 
 private:
-    QVariantMap wepParams() const;
-    QVariantMap wpaPskParams() const;
+    std::optional<QVariant> keyParam() const;
 
     Ssid m_ssid;
     QString m_key;

@@ -154,6 +154,8 @@ private slots:
                                               << "Caf\u00e9 setup" << false;
         QTest::newRow("country code carriage return") << "countryCode"
                                                       << "NO\r" << true;
+        QTest::newRow("ssid line separator") << "ssid"
+                                             << "a\u2028b" << true;
         QTest::newRow("vendor data NUL")
             << "vendorSpecificData" << QString::fromLatin1("dd\0", 3) << true;
         QTest::newRow("domain line break") << "domainName"
@@ -177,27 +179,6 @@ private slots:
         const SoftApSetup setup = withEntry(key, value);
         QCOMPARE(setup.hasUnsafeText(), unsafe);
         QCOMPARE(setup.unsafeTextSettings(), unsafe ? QStringList{key} : QStringList());
-    }
-
-    void wpsSetup()
-    {
-        QCOMPARE(WpsSetup().type(), WpsSetup::Unset);
-        QVERIFY(WpsSetup().pin().isEmpty());
-        const WpsSetup pin(WpsSetup::Pin, "12345670");
-        QCOMPARE(pin.type(), WpsSetup::Pin);
-        QCOMPARE(pin.pin(), QStringLiteral("12345670"));
-    }
-
-    void configurationStartsEmpty()
-    {
-        const NetworkConfiguration configuration(nullptr, "eth0", "wlan0", {"uap0", "uap1"});
-        QCOMPARE(configuration.getWiredName(), QStringLiteral("eth0"));
-        QCOMPARE(configuration.getWirelessName(), QStringLiteral("wlan0"));
-        QCOMPARE(configuration.getSoftApNames(),
-                 (QSet<InterfaceName>{InterfaceName("uap0"), InterfaceName("uap1")}));
-        QCOMPARE(configuration.wiredSettings(), InterfaceConfiguration());
-        QVERIFY(configuration.getSoftApSettings().isEmpty());
-        QVERIFY(configuration.getApSetup().isEmpty());
     }
 
     void ipSettingsReportChanges()

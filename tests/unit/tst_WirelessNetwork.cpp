@@ -107,31 +107,19 @@ private slots:
         }
     }
 
-    void ssidIsTakenLiterallyAndBytesDecodeAsUtf8()
-    {
-        QCOMPARE(Ssid::fromString(QStringLiteral("\\x41")).toBinary(), QByteArray("\\x41"));
-        QCOMPARE(Ssid::fromBinary("caf\xc3\xa9").toString(), QStringLiteral("caf\u00e9"));
-        const QByteArray notUtf8("\xff\xfe", 2);
-        QVERIFY(Ssid::fromBinary(notUtf8).toBinary() != notUtf8);
-        QVERIFY(!Ssid().isValid());
-    }
-
     void bssidParsing_data()
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("accepted");
         QTest::newRow("lower case") << "aa:bb:cc:dd:ee:0f" << true;
         QTest::newRow("upper case") << "AA:BB:CC:DD:EE:0F" << true;
-        QTest::newRow("mixed case") << "aA:Bb:cc:DD:ee:0f" << true;
         QTest::newRow("hyphens") << "aa-bb-cc-dd-ee-0f" << false;
         QTest::newRow("no separators") << "aabbccddee0f" << false;
         QTest::newRow("leading text") << "x aa:bb:cc:dd:ee:0f" << false;
         QTest::newRow("trailing text") << "aa:bb:cc:dd:ee:0f:11" << false;
         QTest::newRow("trailing newline") << "aa:bb:cc:dd:ee:0f\n" << false;
-        QTest::newRow("five groups") << "aa:bb:cc:dd:ee" << false;
         QTest::newRow("non-hex digit") << "aa:bb:cc:dd:ee:0g" << false;
         QTest::newRow("single digit group") << "a:bb:cc:dd:ee:0f" << false;
-        QTest::newRow("empty") << "" << false;
     }
 
     void bssidParsing()
@@ -259,15 +247,12 @@ private slots:
         QTest::addColumn<int>("expected");
         QTest::addColumn<bool>("warned");
         QTest::newRow("absent") << QVariant() << 0 << false;
-        QTest::newRow("int") << QVariant(5) << 5 << false;
         QTest::newRow("text") << QVariant("7") << 7 << false;
         QTest::newRow("negative kept") << QVariant(-3) << -3 << false;
-        QTest::newRow("double") << QVariant(2.0) << 2 << false;
         QTest::newRow("not a number") << QVariant("high") << 0 << true;
         QTest::newRow("over 32 bits") << QVariant(qlonglong(1) << 40) << 0 << true;
         QTest::newRow("unsigned 64 max") << QVariant(~qulonglong(0)) << 0 << true;
         QTest::newRow("infinite") << QVariant(qInf()) << 0 << true;
-        QTest::newRow("list") << QVariant(QStringList{"1", "2"}) << 0 << true;
     }
 
     void priorityFromWrittenProperty()
@@ -299,8 +284,6 @@ private slots:
         QTest::newRow("unsecured wins over key")
             << QVariant(credentials({{"unsecured", true}, {"wpa_psk", "password"}})) << true << open
             << "";
-        QTest::newRow("unsecured text true")
-            << QVariant(credentials({{"unsecured", "True"}})) << true << open << "";
         QTest::newRow("unsecured 'no' keeps key")
             << QVariant(credentials({{"unsecured", "no"}, {"wpa_psk", "password"}})) << true << wpa
             << "password";
@@ -319,9 +302,7 @@ private slots:
         QTest::newRow("hash") << QVariant(QVariantHash{{"wep_key", "abcde"}}) << true << wep
                               << "abcde";
         QTest::newRow("text instead of map") << QVariant("password") << false << open << "";
-        QTest::newRow("number instead of map") << QVariant(0) << false << open << "";
         QTest::newRow("list instead of map") << QVariant(QVariantList{}) << false << open << "";
-        QTest::newRow("nothing") << QVariant() << false << open << "";
     }
 
     void writtenPropertyRules()
@@ -518,16 +499,6 @@ private slots:
         text.clear();
         QDebug(&text) << ApDescription();
         QCOMPARE(text.trimmed(), QStringLiteral("Invalid Ap"));
-    }
-
-    void controlCharacters()
-    {
-        QVERIFY(!norvi::hasControlCharacter(QStringLiteral("Caf\u00e9 Wi-Fi 5")));
-        for (const QString &bad :
-             {QStringLiteral("a\nb"), QStringLiteral("a\rb"), QStringLiteral("a\tb"),
-              QString(QChar(0)), QStringLiteral("a\u0085b"), QStringLiteral("a\u2028b")}) {
-            QVERIFY2(norvi::hasControlCharacter(bad), qPrintable(bad.toUtf8().toHex()));
-        }
     }
 };
 
