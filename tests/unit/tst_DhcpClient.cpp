@@ -205,16 +205,21 @@ private slots:
         QCOMPARE(error.count(), 0);
     }
 
-    void destroyingARunningClientStopsItSilently()
+    void dyingOnStopIsReportedExceptToAnOwnerDestroyingTheClient()
     {
-        auto client = startClient("pieces");
-        QSignalSpy finished(client.get(), SIGNAL(finished(InterfaceConfiguration)));
+        auto client = startClient("diesonterm");
         QSignalSpy error(client.get(), SIGNAL(error(QString)));
         QTest::qWait(300);
+        client->stop();
+        QCOMPARE(error.count(), 1);
+
+        client->start();
+        QTest::qWait(300);
         client.reset();
-        QCOMPARE(linesStartingWith("pieces: dhcp client process finished, exit code: 0").size(), 1);
-        QCOMPARE(finished.count(), 0);
-        QCOMPARE(error.count(), 0);
+        QCOMPARE(error.count(), 1);
+        QCOMPARE(
+            linesStartingWith("diesonterm: An error occurred in the dhcp client Crashed").size(),
+            2);
     }
 };
 
