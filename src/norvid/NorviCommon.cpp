@@ -45,8 +45,7 @@ void norvidMessageOutput(QtMsgType type, const QMessageLogContext &, const QStri
     std::printf("%04d%02d%02d %02d:%02d:%02d.%03ld [%d.%lu] %s %s\n", local.tm_year + 1900,
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
                 static_cast<long>(now.tv_usec / 1000), static_cast<int>(getpid()),
-                static_cast<unsigned long>(syscall(SYS_gettid)), levelWord(type),
-                text.constData());
+                static_cast<unsigned long>(syscall(SYS_gettid)), levelWord(type), text.constData());
     std::fflush(stdout);
     if (type == QtFatalMsg) {
         std::abort();
@@ -108,8 +107,8 @@ bool connect(const QObject *sender, const char *signal, const QObject *receiver,
 bool disconnect(const QObject *sender, const char *signal, const QObject *receiver,
                 const char *slot)
 {
-    return checked(QObject::disconnect(sender, signal, receiver, slot), "Couldn't disconnect: ",
-                   signal, slot);
+    return checked(QObject::disconnect(sender, signal, receiver, slot),
+                   "Couldn't disconnect: ", signal, slot);
 }
 
 } // namespace norvi

@@ -69,7 +69,8 @@ private slots:
     void lineFormatAndLevelWords()
     {
         StdoutCapture capture;
-        nvInfo() << "norvid version: " << "1.99";
+        nvInfo() << "norvid version: "
+                 << "1.99";
         nvWarning() << "a warning";
         nvCritical() << "Unknown argument '" << QStringLiteral("-x") << "'";
         const QStringList lines = capture.lines();

@@ -1,0 +1,723 @@
+"""The sandbox world: a device and a network of its own, so norvid never touches the host.
+
+A `Sandbox` (run as root) makes:
+
+- the device world: network, mount and PID namespaces of their own.  Inside: fresh /proc and
+  /sys, tmpfs on /run and /tmp, a private /dev (so that udevd cannot touch the host's device
+  nodes), /etc as an overlay over the host's (the daemon may replace /etc/resolv.conf by
+  rename; the host's /etc is never written), an empty /etc/resolv.conf, the repository's
+  data/ directory at /usr/share/norvid, a private D-Bus system bus at
+  /run/dbus/system_bus_socket and systemd-udevd with a private /run/udev and only net rules.
+  Links: `lo` (up), `eth0` (wired) and `wlan0` (stands in for the Wi-Fi station; no radio),
+  both veth pairs whose other ends are in the peer namespace; both start down.
+- the peer namespace, "the network": the other end of eth0 (`PEER_ETH0`) carries PEER_IPV4/24
+  and PEER_IPV6/64.  Cable plugged = that end up.  It can run a DHCP server and radvd.
+
+The DHCP server is dnsmasq (Debian package dnsmasq-base), started with --no-ping and
+--dhcp-authoritative: it answers in about a millisecond, where busybox udhcpd first probes
+the offered address by ARP and so adds two seconds to every lease.  dnsmasq refuses leases
+shorter than two minutes, so `start_dhcp_server(lease_seconds=...)` below 120 s runs busybox
+udhcpd instead (with its ARP probe cut short).
+
+The device world is held by an "anchor" process: PID 1 of the sandbox's PID namespace,
+started through `ip netns exec` (which mounts a sysfs of the device's network namespace)
+and `unshare`.  Killing it kills every process of the device world and drops its mounts.
+Commands enter the device world with nsenter.  `close()` is idempotent and also cleans up after
+a failed `start()`; namespaces left behind by a sandbox whose owner process died are removed by
+the next `Sandbox.start()` (or by `norvid-sandbox cleanup`).
+"""
+
+import ctypes
+import errno
+import glob
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+PEER_IPV4 = "10.77.0.1"
+PEER_IPV6 = "fd77::1"
+DHCP_POOL = ("10.77.0.100", "10.77.0.150")
+DNS_SERVER = "10.77.0.53"
+DOMAIN = "sandbox.test"
+NETMASK = "255.255.255.0"
+PREFIX_LEN_V4 = 24
+PREFIX_LEN_V6 = 64
+
+DEVICE_LINKS = ("eth0", "wlan0")
+PEER_ETH0 = "peth0"
+PEER_WLAN0 = "pwlan0"
+PEER_OF = {"eth0": PEER_ETH0, "wlan0": PEER_WLAN0}
+
+BASE_ENV = {"PATH": "/sbin:/bin:/usr/sbin:/usr/bin", "HOME": "/root", "LANG": "C.UTF-8"}
+# Passed on from the caller so that a sanitizer build behaves inside as the suite asks.
+PASSED_ENV = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+
+DEVICE_NS_PREFIX = "nvd-"
+PEER_NS_PREFIX = "nvp-"
+STATE_MOUNT = "/run/norvid-sandbox"  # the sandbox's state directory, as seen inside
+SHARE_DIR = "/usr/share/norvid"
+DBUS_SOCKET = "/run/dbus/system_bus_socket"
+UDEV_NET_RULES = ("75-net-description.rules", "80-net-setup-link.rules")
+UDEV_RULE_DIRS = ("/usr/lib/udev/rules.d", "/etc/udev/rules.d")
+UDEVD_CANDIDATES = ("/lib/systemd/systemd-udevd", "/usr/lib/systemd/systemd-udevd")
+DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty", "ptmx", "net/tun")
+
+START_TIMEOUT = 20.0
+SERVER_START_TIMEOUT = 5.0
+
+_PR_SET_PDEATHSIG = 1
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+def _die_with_parent():
+    """preexec_fn: the child is killed when the thread that started it ends."""
+    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+
+
+def _tool(name):
+    for directory in ("/usr/sbin", "/usr/bin", "/sbin", "/bin"):
+        path = os.path.join(directory, name)
+        if os.access(path, os.X_OK):
+            return path
+    return name
+
+
+def _check(argv, **kwargs):
+    """Runs a host-side set-up command; raises with its output when it fails."""
+    result = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            **kwargs)
+    if result.returncode != 0:
+        raise RuntimeError("%s failed (%d): %s" % (" ".join(argv), result.returncode,
+                                                   result.stdout.strip()))
+    return result.stdout
+
+
+def _environment(env):
+    merged = dict(BASE_ENV)
+    for name in PASSED_ENV:
+        if name in os.environ:
+            merged[name] = os.environ[name]
+    for name, value in (env or {}).items():
+        if value is None:
+            merged.pop(name, None)
+        else:
+            merged[name] = value
+    return merged
+
+
+def _children(pid):
+    """Host pids of the direct children of `pid`."""
+    found = []
+    for stat in glob.glob("/proc/[0-9]*/stat"):
+        try:
+            with open(stat) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == pid:
+            found.append(int(stat.split("/")[2]))
+    return found
+
+
+def _pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
+class SandboxProcess(subprocess.Popen):
+    """A process in the device world, started through nsenter.
+
+    nsenter forks the real program and does not pass signals on, so `send_signal`,
+    `terminate` and `kill` go to the program itself; `wait` still waits for nsenter, which
+    ends with the program's status.
+    """
+
+    def inner_pid(self, timeout=1.0):
+        """Host pid of the program (None once it has ended)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            children = _children(self.pid)
+            if children or self.poll() is not None or time.monotonic() > deadline:
+                return children[0] if children else None
+            time.sleep(0.005)
+
+    def sandbox_pid(self):
+        """The program's pid as seen inside the device world."""
+        pid = self.inner_pid()
+        if pid is None:
+            return None
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("NSpid:"):
+                    return int(line.split()[-1])
+        return None
+
+    def send_signal(self, sig):
+        if self.poll() is not None:
+            return
+        target = self.inner_pid()
+        try:
+            os.kill(target if target is not None else self.pid, sig)
+        except ProcessLookupError:
+            pass
+
+
+class Sandbox:
+    _counter = 0
+
+    def __init__(self, source_dir=None, plugged=True):
+        self.source_dir = Path(source_dir) if source_dir else Path(__file__).resolve().parents[2]
+        self.initially_plugged = plugged
+        Sandbox._counter += 1
+        self.name = "%d-%d" % (os.getpid(), Sandbox._counter)
+        self.device_ns = DEVICE_NS_PREFIX + self.name
+        self.peer_ns = PEER_NS_PREFIX + self.name
+        self.state_dir = None
+        self._anchor = None         # the unshare process
+        self.anchor_pid = None      # host pid of the device world's PID 1
+        self._spawned = []
+        self._peer_spawned = []
+        self._dhcp_server = None
+        self._radvd = None
+        self._namespaces = []
+        self._closed = False
+
+    # -- life cycle -----------------------------------------------------------------------
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def start(self):
+        if os.geteuid() != 0:
+            raise PermissionError("needs root: creates network namespaces")
+        cleanup_stale()
+        try:
+            self.state_dir = Path(tempfile.mkdtemp(prefix="norvid-sandbox-%s-" % self.name))
+            self.state_dir.chmod(0o755)
+            self._make_namespaces()
+            self._make_links()
+            self._write_config()
+            self._start_anchor()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def close(self):
+        """Removes every process, namespace and mount of this sandbox.  Safe to call twice."""
+        if self._closed:
+            return
+        self._closed = True
+        self.stop_dhcp_server()
+        self.stop_radvd()
+        for process in self._peer_spawned:
+            _kill_popen(process)
+            _wait_popen(process)
+        # PID 1 of the device world goes first: the kernel then kills everything inside, and
+        # the nsenter processes outside end with their programs.
+        if self.anchor_pid is not None:
+            try:
+                os.kill(self.anchor_pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            _wait_popen(self._anchor, timeout=5)
+        _kill_popen(self._anchor)
+        _wait_popen(self._anchor)
+        for process in self._spawned:
+            _wait_popen(process, timeout=2)
+            _kill_popen(process)
+            _wait_popen(process)
+        for ns in reversed(self._namespaces):
+            _delete_namespace(ns)
+        self._namespaces = []
+        if self.state_dir is not None:
+            shutil.rmtree(self.state_dir, ignore_errors=True)
+
+    def _make_namespaces(self):
+        for ns in (self.device_ns, self.peer_ns):
+            _check([_tool("ip"), "netns", "add", ns])
+            self._namespaces.append(ns)
+
+    def _make_links(self):
+        ip = _tool("ip")
+        for link in DEVICE_LINKS:
+            # Both ends are made inside the namespaces, so no name can clash with the host's.
+            _check([ip, "link", "add", link, "netns", self.device_ns, "type", "veth",
+                    "peer", "name", PEER_OF[link], "netns", self.peer_ns])
+            self._netns_check(self.device_ns, [_tool("ethtool"), "-K", link, "tx", "off"])
+            self._netns_check(self.peer_ns, [_tool("ethtool"), "-K", PEER_OF[link], "tx", "off"])
+        self._netns_check(self.device_ns, [ip, "link", "set", "lo", "up"])
+        self._netns_check(self.peer_ns, [ip, "link", "set", "lo", "up"])
+        self._netns_check(self.peer_ns, [ip, "addr", "add", "%s/%d" % (PEER_IPV4, PREFIX_LEN_V4),
+                                         "dev", PEER_ETH0])
+        self._netns_check(self.peer_ns, [ip, "-6", "addr", "add",
+                                         "%s/%d" % (PEER_IPV6, PREFIX_LEN_V6),
+                                         "dev", PEER_ETH0, "nodad"])
+        if self.initially_plugged:
+            self.plug()
+
+    def _netns_check(self, ns, argv):
+        return _check([_tool("ip"), "netns", "exec", ns] + argv)
+
+    def _write_config(self):
+        state = self.state_dir
+        # Copied, as the source tree may be under /tmp, which is private inside.
+        policies = state / "dbus-policies"
+        policies.mkdir()
+        for policy in sorted(glob.glob(str(self.source_dir / "src/norvid/dbus/*.conf"))):
+            shutil.copy(policy, policies)
+        (state / "dbus-system.conf").write_text(_dbus_config(sorted(os.listdir(policies))))
+        rules = state / "udev-rules"
+        rules.mkdir()
+        for name in UDEV_NET_RULES:
+            source = Path("/usr/lib/udev/rules.d") / name
+            if source.exists():
+                shutil.copy(source, rules / name)
+        (state / "empty").mkdir()
+        data = self.source_dir / "data"
+        config = {
+            "state": str(state),
+            "data": str(data) if data.is_dir() else None,
+            "udevd": next((p for p in UDEVD_CANDIDATES if os.access(p, os.X_OK)), None),
+        }
+        (state / "anchor.json").write_text(json.dumps(config))
+
+    def _start_anchor(self):
+        argv = [_tool("ip"), "netns", "exec", self.device_ns,
+                _tool("unshare"), "--mount", "--pid", "--uts", "--ipc", "--fork", "--kill-child",
+                "--propagation", "private",
+                sys.executable, "-S", os.path.abspath(__file__), "--anchor",
+                str(self.state_dir / "anchor.json")]
+        log = open(self.state_dir / "anchor.log", "w")
+        self._anchor = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=log, text=True, env=dict(BASE_ENV),
+                                        preexec_fn=_die_with_parent)
+        log.close()
+        line = _read_line(self._anchor.stdout, START_TIMEOUT)
+        match = re.match(r"ready (\d+)$", line or "")
+        if not match:
+            self._anchor.kill()
+            self._anchor.wait()
+            raise RuntimeError("sandbox did not start: %s" %
+                               (self.state_dir / "anchor.log").read_text().strip())
+        self.anchor_pid = int(match.group(1))
+
+    # -- the device world -----------------------------------------------------------------
+
+    def _enter(self, argv):
+        if self.anchor_pid is None or self._closed:
+            raise RuntimeError("sandbox is not running")
+        return ([_tool("nsenter"), "-t", str(self.anchor_pid), "-n", "-m", "-p", "-u", "-i", "--"]
+                + list(argv))
+
+    def run(self, argv, *, env=None, timeout=60, check=False, input=None):
+        """Runs argv inside the device world; returns a CompletedProcess (text)."""
+        return _run(SandboxProcess, self._enter(argv), argv, env, timeout, check, input)
+
+    def spawn(self, argv, *, env=None, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+              stdin=subprocess.DEVNULL):
+        """Starts argv inside the device world; killed on close() at the latest.  The
+        returned process's signals go to the program itself."""
+        process = _popen(SandboxProcess, self._enter(argv), env, stdin, stdout, stderr)
+        self._spawned.append(process)
+        return process
+
+    # Files are read and written by a process inside: a path looked up from outside through
+    # /proc/PID/root would follow absolute symbolic links into the host's files.
+
+    def read_file(self, path):
+        """Text of a file as seen inside the device world."""
+        return self.run(["cat", "--", path], check=True).stdout
+
+    def write_file(self, path, text, mode=None):
+        """Writes a file inside the device world (replacing its content in place)."""
+        script = 'cat > "$1"' + (' && chmod %o "$1"' % mode if mode is not None else "")
+        self.run(["sh", "-c", script, "sh", path], input=text, check=True)
+
+    # -- the network ----------------------------------------------------------------------
+
+    def _in_peer(self, argv):
+        return [_tool("ip"), "netns", "exec", self.peer_ns] + list(argv)
+
+    def peer_run(self, argv, *, env=None, timeout=60, check=False, input=None):
+        """Runs argv in the peer namespace; returns a CompletedProcess (text)."""
+        return _run(subprocess.Popen, self._in_peer(argv), argv, env, timeout, check, input)
+
+    def peer_spawn(self, argv, *, env=None, stdout=subprocess.PIPE, stderr=subprocess.STDOUT):
+        """Starts argv in the peer namespace (e.g. a packet capture); killed on close()."""
+        process = _popen(subprocess.Popen, self._in_peer(argv), env, subprocess.DEVNULL,
+                         stdout, stderr)
+        self._peer_spawned.append(process)
+        return process
+
+    def plug(self, link="eth0"):
+        """Cable in: the peer end of `link` goes up, so `link` gets carrier."""
+        self._netns_check(self.peer_ns, [_tool("ip"), "link", "set", PEER_OF[link], "up"])
+
+    def unplug(self, link="eth0"):
+        self._netns_check(self.peer_ns, [_tool("ip"), "link", "set", PEER_OF[link], "down"])
+
+    def start_dhcp_server(self, lease_seconds=3600):
+        """A DHCP server on the peer end of eth0 (pool DHCP_POOL, router PEER_IPV4,
+        DNS DNS_SERVER, domain DOMAIN)."""
+        self.stop_dhcp_server()
+        if lease_seconds < 120:
+            argv = self._udhcpd_argv(lease_seconds)
+        else:
+            argv = self._dnsmasq_argv(lease_seconds)
+        self._dhcp_server = self._peer_daemon(argv, "dhcp-server.log")
+        _wait_for(lambda: self._udp_bound(67), SERVER_START_TIMEOUT, "DHCP server listening",
+                  self._dhcp_server, self.state_dir / "dhcp-server.log")
+
+    def stop_dhcp_server(self):
+        _kill_popen(self._dhcp_server)
+        _wait_popen(self._dhcp_server)
+        self._dhcp_server = None
+
+    def dhcp_server_running(self):
+        return self._dhcp_server is not None and self._dhcp_server.poll() is None
+
+    def _dnsmasq_argv(self, lease_seconds):
+        leases = self.state_dir / "dnsmasq.leases"
+        leases.unlink(missing_ok=True)
+        return [_tool("dnsmasq"), "--keep-in-foreground", "--conf-file=/dev/null",
+                "--port=0", "--no-resolv", "--no-hosts", "--bind-interfaces",
+                "--interface=" + PEER_ETH0, "--except-interface=lo",
+                "--dhcp-range=%s,%s,%s,%d" % (DHCP_POOL[0], DHCP_POOL[1], NETMASK, lease_seconds),
+                "--dhcp-option=option:router," + PEER_IPV4,
+                "--dhcp-option=option:dns-server," + DNS_SERVER,
+                "--dhcp-option=option:domain-name," + DOMAIN,
+                "--dhcp-authoritative", "--no-ping", "--log-dhcp",
+                "--log-facility=-", "--dhcp-leasefile=%s" % leases,
+                "--pid-file=%s" % (self.state_dir / "dnsmasq.pid")]
+
+    def _udhcpd_argv(self, lease_seconds):
+        conf = self.state_dir / "udhcpd.conf"
+        conf.write_text("\n".join([
+            "start %s" % DHCP_POOL[0], "end %s" % DHCP_POOL[1], "interface %s" % PEER_ETH0,
+            "lease_file %s" % (self.state_dir / "udhcpd.leases"),
+            "pidfile %s" % (self.state_dir / "udhcpd.pid"),
+            "option subnet %s" % NETMASK, "option router %s" % PEER_IPV4,
+            "option dns %s" % DNS_SERVER, "option domain %s" % DOMAIN,
+            "option lease %d" % lease_seconds, "min_lease %d" % lease_seconds, ""]))
+        (self.state_dir / "udhcpd.leases").touch()
+        return [_tool("busybox"), "udhcpd", "-f", "-a", "1", str(conf)]
+
+    def _udp_bound(self, port):
+        output = self.peer_run(["ss", "-Hlnu", "sport = :%d" % port]).stdout
+        return bool(output.strip())
+
+    def start_radvd(self, rdnss=(), dnssl=(), prefix="fd77::/64"):
+        """radvd on the peer end of eth0, advertising `prefix` and the given RDNSS / DNSSL."""
+        self.stop_radvd()
+        conf = self.state_dir / "radvd.conf"
+        conf.write_text(_radvd_config(PEER_ETH0, prefix, rdnss, dnssl))
+        conf.chmod(0o644)
+        self.peer_run(["sysctl", "-qw", "net.ipv6.conf.all.forwarding=1"], check=True)
+        self._radvd = self._peer_daemon(
+            [_tool("radvd"), "-n", "-C", str(conf), "-p", str(self.state_dir / "radvd.pid"),
+             "-m", "stderr"], "radvd.log")
+        _wait_for(lambda: (self.state_dir / "radvd.pid").exists(), SERVER_START_TIMEOUT,
+                  "radvd running", self._radvd, self.state_dir / "radvd.log")
+
+    def stop_radvd(self):
+        _kill_popen(self._radvd)
+        _wait_popen(self._radvd)
+        self._radvd = None
+        if self.state_dir is not None:
+            (self.state_dir / "radvd.pid").unlink(missing_ok=True)
+
+    def _peer_daemon(self, argv, log_name):
+        with open(self.state_dir / log_name, "a") as log:
+            return _popen(subprocess.Popen, self._in_peer(argv), None, subprocess.DEVNULL,
+                          log, log)
+
+
+def _popen(cls, full_argv, env, stdin, stdout, stderr):
+    return cls(full_argv, env=_environment(env), text=True, stdin=stdin, stdout=stdout,
+               stderr=stderr, preexec_fn=_die_with_parent)
+
+
+def _run(cls, full_argv, argv, env, timeout, check, input):
+    stdin = subprocess.PIPE if input is not None else subprocess.DEVNULL
+    process = _popen(cls, full_argv, env, stdin, subprocess.PIPE, subprocess.PIPE)
+    try:
+        stdout, stderr = process.communicate(input, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.communicate()
+        raise
+    result = subprocess.CompletedProcess(argv, process.returncode, stdout, stderr)
+    if check:
+        result.check_returncode()
+    return result
+
+
+def _kill_popen(process):
+    if process is not None and process.poll() is None:
+        try:
+            process.kill()
+        except ProcessLookupError:
+            pass
+
+
+def _wait_popen(process, timeout=10):
+    if process is None:
+        return
+    try:
+        process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return
+    for stream in (process.stdin, process.stdout, process.stderr):
+        if stream is not None:
+            stream.close()
+
+
+def _read_line(stream, timeout):
+    import select
+    ready, _, _ = select.select([stream], [], [], timeout)
+    return stream.readline().strip() if ready else None
+
+
+def _wait_for(condition, timeout, what, process, log):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if process.poll() is not None or time.monotonic() > deadline:
+            raise RuntimeError("%s: not reached: %s" % (what, Path(log).read_text().strip()))
+        time.sleep(0.01)
+
+
+def _delete_namespace(ns):
+    subprocess.run([_tool("ip"), "netns", "del", ns], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
+def _namespaces():
+    result = subprocess.run([_tool("ip"), "netns", "list"], stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, text=True)
+    return [line.split()[0] for line in result.stdout.splitlines() if line.strip()]
+
+
+def cleanup_stale():
+    """Removes the namespaces (and their processes) of sandboxes whose owner process is gone."""
+    for ns in _namespaces():
+        match = re.match(r"(%s|%s)(\d+)-\d+$" % (DEVICE_NS_PREFIX, PEER_NS_PREFIX), ns)
+        if not match or _pid_alive(int(match.group(2))):
+            continue
+        pids = subprocess.run([_tool("ip"), "netns", "pids", ns], stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, text=True).stdout.split()
+        for pid in pids:
+            try:
+                os.kill(int(pid), signal.SIGKILL)
+            except (ProcessLookupError, ValueError):
+                pass
+        _delete_namespace(ns)
+
+
+def _dbus_config(policies):
+    """The device world's system bus: Debian's system bus, less activation and syslog, plus
+    the project's policy files."""
+    includes = "\n".join("  <include>%s/dbus-policies/%s</include>" % (STATE_MOUNT, p)
+                         for p in policies)
+    return """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <auth>EXTERNAL</auth>
+  <listen>unix:path=%(socket)s</listen>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Introspectable"/>
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Properties"/>
+    <deny send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"
+          send_member="UpdateActivationEnvironment"/>
+    <deny send_destination="org.freedesktop.DBus"
+          send_interface="org.freedesktop.DBus.Debug.Stats"/>
+  </policy>
+  <policy user="root">
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Monitoring"/>
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Debug.Stats"/>
+  </policy>
+  <includedir>/usr/share/dbus-1/system.d</includedir>
+  <includedir>/etc/dbus-1/system.d</includedir>
+%(includes)s
+</busconfig>
+""" % {"socket": DBUS_SOCKET, "includes": includes}
+
+
+def _radvd_config(interface, prefix, rdnss, dnssl):
+    lines = ["interface %s {" % interface,
+             "  AdvSendAdvert on;",
+             "  MinRtrAdvInterval 3;",
+             "  MaxRtrAdvInterval 10;",
+             "  prefix %s { AdvOnLink on; AdvAutonomous on; };" % prefix]
+    if rdnss:
+        lines.append("  RDNSS %s { };" % " ".join(rdnss))
+    if dnssl:
+        lines.append("  DNSSL %s { };" % " ".join(dnssl))
+    lines.append("};")
+    return "\n".join(lines) + "\n"
+
+
+# -- the anchor: PID 1 of the device world ---------------------------------------------------
+
+def _sh(*argv):
+    subprocess.run(argv, check=True, stdin=subprocess.DEVNULL)
+
+
+def _mount(*args):
+    _sh("mount", *args)
+
+
+def _unmount_namespace_files():
+    """Drops this mount namespace's copies of the host's named network namespaces: they would
+    keep other sandboxes' namespaces alive after those are deleted."""
+    with open("/proc/self/mountinfo") as f:
+        entries = [line.split() for line in f]
+    targets = []
+    for fields in entries:
+        fstype = fields[fields.index("-") + 1]
+        if fstype == "nsfs":
+            targets.append(fields[4])
+    for target in sorted(targets, key=len, reverse=True):
+        subprocess.run(["umount", "-l", target], stderr=subprocess.DEVNULL)
+
+
+def _private_dev(state):
+    """A /dev of its own with the host's harmless nodes bound in: udevd handles every device
+    event it is sent, including the host's, and must not change the host's device nodes."""
+    staging = os.path.join(state, "dev")
+    os.mkdir(staging)
+    _mount("-t", "tmpfs", "-o", "mode=755,nosuid", "sandbox-dev", staging)
+    for node in DEV_NODES:
+        source = os.path.join("/dev", node)
+        if not os.path.exists(source):
+            continue
+        target = os.path.join(staging, node)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        open(target, "w").close()
+        _mount("--bind", source, target)
+    for name in ("pts", "shm", "mqueue"):
+        os.mkdir(os.path.join(staging, name))
+    _mount("--rbind", "/dev/pts", os.path.join(staging, "pts"))
+    _mount("-t", "tmpfs", "-o", "mode=1777,nosuid,nodev", "shm", os.path.join(staging, "shm"))
+    for name, target in (("fd", "/proc/self/fd"), ("stdin", "/proc/self/fd/0"),
+                         ("stdout", "/proc/self/fd/1"), ("stderr", "/proc/self/fd/2")):
+        os.symlink(target, os.path.join(staging, name))
+    _mount("--move", staging, "/dev")
+
+
+def _overlay(state, layers, lower, name):
+    upper = os.path.join(layers, name + "-upper")
+    work = os.path.join(layers, name + "-work")
+    os.makedirs(upper, exist_ok=True)
+    os.makedirs(work, exist_ok=True)
+    return upper, work
+
+
+def _private_etc_and_share(state, data):
+    layers = os.path.join(state, "layers")
+    os.mkdir(layers)
+    _mount("-t", "tmpfs", "-o", "mode=755", "sandbox-layers", layers)
+    etc_upper, etc_work = _overlay(state, layers, "/etc", "etc")
+    open(os.path.join(etc_upper, "resolv.conf"), "w").close()
+    # udevd must leave the veth names and addresses alone.
+    os.makedirs(os.path.join(etc_upper, "systemd/network"))
+    with open(os.path.join(etc_upper, "systemd/network/99-default.link"), "w") as f:
+        f.write("[Match]\nOriginalName=*\n\n[Link]\nNamePolicy=keep\nMACAddressPolicy=none\n")
+    _mount("-t", "overlay", "-o", "lowerdir=/etc,upperdir=%s,workdir=%s" % (etc_upper, etc_work),
+           "sandbox-etc", "/etc")
+    share_upper, share_work = _overlay(state, layers, "/usr/share", "share")
+    os.makedirs(os.path.join(share_upper, "norvid"))
+    _mount("-t", "overlay", "-o",
+           "lowerdir=/usr/share,upperdir=%s,workdir=%s" % (share_upper, share_work),
+           "sandbox-share", "/usr/share")
+    if data:
+        _mount("--bind", data, SHARE_DIR)
+
+
+def _anchor_main(config_path):
+    with open(config_path) as f:
+        config = json.load(f)
+    state = config["state"]
+    host_pid = int(os.readlink("/proc/self"))  # still the host's /proc here
+    _mount("-t", "proc", "-o", "nosuid,nodev,noexec", "proc", "/proc")
+    _unmount_namespace_files()
+    _private_dev(state)
+    _private_etc_and_share(state, config["data"])
+    for directory in UDEV_RULE_DIRS:
+        source = os.path.join(state, "udev-rules" if directory.startswith("/usr") else "empty")
+        if os.path.isdir(directory):
+            _mount("--bind", source, directory)
+    _mount("-t", "tmpfs", "-o", "mode=755,nosuid,nodev", "sandbox-run", "/run")
+    os.makedirs(STATE_MOUNT)
+    _mount("--bind", state, STATE_MOUNT)
+    _mount("-t", "tmpfs", "-o", "mode=1777,nosuid,nodev", "sandbox-tmp", "/tmp")
+    os.makedirs("/run/dbus")
+    os.makedirs("/run/lock")
+    os.chmod("/run/lock", 0o1777)
+    env = dict(BASE_ENV)
+    log = open(os.path.join(STATE_MOUNT, "services.log"), "a")
+    dbus = subprocess.Popen(["dbus-daemon", "--nofork", "--nopidfile", "--print-address=1",
+                             "--config-file=" + os.path.join(STATE_MOUNT, "dbus-system.conf")],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log, env=env)
+    if not dbus.stdout.readline():
+        raise RuntimeError("dbus-daemon did not start")
+    if config["udevd"]:
+        subprocess.Popen([config["udevd"]], stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                         env=dict(env, SYSTEMD_LOG_TARGET="console"))
+        deadline = time.monotonic() + START_TIMEOUT
+        while not os.path.exists("/run/udev/control"):
+            if time.monotonic() > deadline:
+                raise RuntimeError("systemd-udevd did not start")
+            time.sleep(0.01)
+        _sh("udevadm", "trigger", "--subsystem-match=net", "--action=add")
+        _sh("udevadm", "settle", "--timeout=10")
+    signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
+    print("ready %d" % host_pid, flush=True)
+    _reap_forever()
+
+
+def _reap_forever():
+    while True:
+        try:
+            os.wait()
+        except ChildProcessError:
+            time.sleep(1)
+        except InterruptedError:
+            pass
+
+
+if __name__ == "__main__" and len(sys.argv) == 3 and sys.argv[1] == "--anchor":
+    _anchor_main(sys.argv[2])
