@@ -82,10 +82,9 @@ HOSTILE = [
 ]
 
 
-@pytest.mark.parametrize("variable", ["ip", "subnet", "router", "dns", "domain", "search"])
 @pytest.mark.parametrize("value", HOSTILE, ids=range(len(HOSTILE)))
-def test_hostile_values_cannot_change_the_report(shell, variable, value):
-    found = values(run_script(shell, "bound", {**LEASE, variable: value}))
+def test_hostile_values_cannot_change_the_report(shell, value):
+    found = values(run_script(shell, "bound", {variable: value for variable in LEASE}))
     for key in ("NORVID_IP=", "NORVID_NETMASK="):
         assert re.fullmatch(r"[0-9.]*", found[key]), found[key]
     for key in ("NORVID_GATEWAY=", "NORVID_DNS="):
