@@ -87,10 +87,16 @@ void setLogLevel(int level)
 
 namespace {
 
+// SIGNAL() and SLOT() put a code digit before the signature; the log shows the signature alone.
+const char *signature(const char *method)
+{
+    return (method != nullptr && *method >= '0' && *method <= '9') ? method + 1 : method;
+}
+
 bool checked(bool made, const char *what, const char *signal, const char *slot)
 {
     if (!made) {
-        nvCritical() << what << signal << " -> " << slot;
+        nvCritical() << what << signature(signal) << " -> " << signature(slot);
         nvFatal();
     }
     return true;
