@@ -80,17 +80,22 @@ NorviStateMachine::NorviStateMachine(QObject *parent, int holdIntervalMs)
     m_waitTimer->setSingleShot(true);
     m_waitTimer->setInterval(holdIntervalMs);
     norvi::connect(m_waitTimer, SIGNAL(timeout()), this, SLOT(unpause()));
+    norvi::connect(this, SIGNAL(started()), this, SLOT(on_started()));
 }
 
 NorviStateMachine::~NorviStateMachine()
 {
+    qDeleteAll(m_earlyEvents);
     qDeleteAll(m_heldEvents);
 }
 
 void NorviStateMachine::postEvent(QEvent *event)
 {
     const QEvent::Type type = event->type();
-    if (!m_paused) {
+    if (!m_started) {
+        nvDebug() << "Keeping event until started: " << nameOf(event);
+        m_earlyEvents.append(event);
+    } else if (!m_paused) {
         nvDebug() << "Posting event: " << nameOf(event);
         QStateMachine::postEvent(event, NormalPriority);
     } else if (m_unpauseTypes.contains(type)) {
@@ -136,6 +141,14 @@ void NorviStateMachine::addUnpauseEvent(const QEvent &event)
 void NorviStateMachine::addImmediateNoUnpauseEvent(const QEvent &event)
 {
     m_immediateTypes.insert(event.type());
+}
+
+void NorviStateMachine::on_started()
+{
+    m_started = true;
+    for (QEvent *event : std::exchange(m_earlyEvents, {})) {
+        postEvent(event);
+    }
 }
 
 void NorviStateMachine::unpause()

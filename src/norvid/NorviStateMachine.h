@@ -173,7 +173,7 @@ public:
     ~NorviStateMachine() override;
 
     // Takes ownership of the event. Always use this one: the base class's postEvent bypasses
-    // the hold.
+    // the hold, and drops what is posted between start() and the entry of the initial states.
     void postEvent(QEvent *event);
     // Begins a hold that lasts until the hold interval has passed since the first ordinary
     // event, an unpause event arrives or the waiting state is exited.
@@ -186,10 +186,14 @@ signals:
 
 private slots:
     void unpause();
+    void on_started();
 
 private:
     void hold(QEvent *event);
 
+    bool m_started = false;
+    // Posted before the initial states were entered; delivered right after.
+    QList<QEvent *> m_earlyEvents;
     bool m_paused = false;
     QTimer *m_waitTimer;
     QPointer<QState> m_waitingState;

@@ -309,6 +309,20 @@ private slots:
         QCOMPARE(paused.size(), 1);
     }
 
+    void eventsPostedBeforeStartWaitForTheInitialState()
+    {
+        RecordingMachine early;
+        auto *first = new QState(&early);
+        auto *second = new QState(&early);
+        first->addTransition(new NorviTransition(QEvent(Connect), second));
+        early.setInitialState(first);
+        early.postEvent(make(A));
+        early.start();
+        early.postEvent(make(Connect));
+        QTRY_VERIFY(second->active());
+        QCOMPARE(early.delivered, types({A, Connect}));
+    }
+
     void heldEventsDieWithTheMachine()
     {
         enterHold();
