@@ -1,6 +1,4 @@
 #include "AddressManager.h"
-#include "NetlinkWatcher.h"
-#include "ResolvConf.h"
 #include "StdoutCapture.h"
 
 #include <QPointer>
@@ -53,33 +51,6 @@ private:
     void record(const QString &command) { m_commands.append(command); }
 
     QStringList m_commands;
-};
-
-class RecordingResolvConf : public ResolvConf
-{
-public:
-    void setNameservers(const QList<QHostAddress> &servers, const QString &interface) override
-    {
-        QStringList texts;
-        for (const QHostAddress &server : servers) {
-            texts.append(server.toString());
-        }
-        calls.append("servers " + interface + ":" + texts.join(' '));
-    }
-    void clearNameservers(const QString &interface) override
-    {
-        calls.append("clear servers " + interface);
-    }
-    void setSearchDomains(const QStringList &domains, const QString &interface) override
-    {
-        calls.append("domains " + interface + ":" + domains.join(' '));
-    }
-    void clearSearchDomains(const QString &interface) override
-    {
-        calls.append("clear domains " + interface);
-    }
-
-    QStringList calls;
 };
 
 class RecordingDhcpClient : public DhcpClient
@@ -248,37 +219,6 @@ private slots:
         manager->stop();
         QTest::qWait(2 * ShortFallbackMs);
         QCOMPARE(autoIpDCalls(), QStringList());
-    }
-
-    // Both families through the real combination: IPv6 stays quiet without router
-    // advertisements, so what comes out is IPv4's static settings.
-    void combinedStateAndResolverShare()
-    {
-        NetlinkWatcher watcher;
-        RecordingResolvConf resolvConf;
-        AddressManager manager(Interface, &watcher, &m_driver, &resolvConf, nullptr,
-                               ShortFallbackMs);
-        QSignalSpy connected(&manager, SIGNAL(connected()));
-        QSignalSpy disconnected(&manager, SIGNAL(disconnected()));
-
-        manager.start(lease("10.0.0.7", {"10.0.0.53", "10.0.0.54"}));
-        QCOMPARE(connected.count(), 1);
-        QCOMPARE(resolvConf.calls.last(), "domains " + Ifc + ":example.test");
-        QVERIFY(resolvConf.calls.contains("servers " + Ifc + ":10.0.0.53 10.0.0.54"));
-
-        manager.stop();
-        QCOMPARE(disconnected.count(), 1);
-        QCOMPARE(m_driver.take(),
-                 applied("10.0.0.7") +
-                     QStringList({"flush 4 " + Ifc, "flush 6 " + Ifc + " global"}));
-        QCOMPARE(resolvConf.calls.mid(resolvConf.calls.size() - 2),
-                 QStringList({"servers " + Ifc + ":", "domains " + Ifc + ":"}));
-
-        // A restart reports connected afresh.
-        manager.start(lease("10.0.0.7"));
-        QCOMPARE(connected.count(), 2);
-        QCOMPARE(disconnected.count(), 1);
-        manager.stop();
     }
 
 private:
