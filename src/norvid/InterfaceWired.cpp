@@ -167,6 +167,9 @@ InterfaceWired::InterfaceWired(const InterfaceName &name, NetworkDriver *driver,
 
 InterfaceWired::~InterfaceWired()
 {
+    // Whoever listens may be halfway through its own destruction: a hold that the request
+    // starts must not call back into it.
+    blockSignals(true);
     disableInterface();
 }
 

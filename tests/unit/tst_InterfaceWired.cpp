@@ -468,6 +468,16 @@ private slots:
                                          : QStringList({"WiredIpRunning", "WiredReady"}));
     }
 
+    void destroyedWhileReadyQuietly()
+    {
+        bootAndReachReady();
+        delete wired;
+        wired = nullptr;
+        settle();
+        QCOMPARE(emitted, QStringList());
+        QVERIFY(logMessages.contains("nvwtest0 disabling..."));
+    }
+
     void addressLossWhileReady()
     {
         bootAndReachReady();
