@@ -10,88 +10,60 @@
 
 const QString InterfaceWired::SysClassNetPath = QStringLiteral("/sys/class/net/");
 
-// A state of the wired machine, logged under the name of its class.
+// A state of the wired machine, logged under the name of its class, with what the controller
+// does when it is entered and exited.
 class WiredStateBase : public InterfaceWiredState
 {
 public:
-    WiredStateBase(QState *parent, InterfaceWired *wired, const char *name)
+    using Action = void (InterfaceWired::*)();
+
+    WiredStateBase(QState *parent, InterfaceWired *wired, const char *name, Action entry,
+                   Action exit)
         : InterfaceWiredState(parent, wired, wired->getName(),
-                              InterfaceStateName(QString::fromLatin1(name)))
-    {}
-};
-
-// The interface exists but is not wanted: its link is kept down.
-class WiredLinkDownState : public WiredStateBase
-{
-public:
-    using WiredStateBase::WiredStateBase;
-
-protected:
-    void onEntry(QEvent *event) override
-    {
-        InterfaceState::onEntry(event);
-        controller()->linkDown();
-    }
-};
-
-// The interface is wanted: its link is brought up, carrier or not.
-class WiredLinkUpState : public WiredStateBase
-{
-public:
-    using WiredStateBase::WiredStateBase;
-
-protected:
-    void onEntry(QEvent *event) override
-    {
-        InterfaceState::onEntry(event);
-        controller()->linkUp();
-    }
-};
-
-// Addressing runs for as long as this state is active, whichever child is.
-class WiredIpRunning : public WiredStateBase
-{
-public:
-    WiredIpRunning(QState *parent, InterfaceWired *wired)
-        : WiredStateBase(parent, wired, "WiredIpRunning")
+                              InterfaceStateName(QString::fromLatin1(name))),
+          m_entry(entry), m_exit(exit)
     {}
 
 protected:
+    static constexpr Action NoAction = nullptr;
+    static constexpr Action LinkUp = &InterfaceWired::linkUp;
+    static constexpr Action LinkDown = &InterfaceWired::linkDown;
+    static constexpr Action StartAddressing = &InterfaceWired::startAddressing;
+    static constexpr Action StopAddressing = &InterfaceWired::stopAddressing;
+    static constexpr Action HoldEvents = &InterfaceWired::holdEvents;
+
     void onEntry(QEvent *event) override
     {
         InterfaceState::onEntry(event);
-        controller()->startAddressing();
+        run(m_entry);
     }
     void onExit(QEvent *event) override
     {
         InterfaceState::onExit(event);
-        controller()->stopAddressing();
+        run(m_exit);
     }
-};
 
-// Connected. Requests that would end the connection are held for a while, so that a burst of
-// them tears it down once instead of once each.
-class WiredReady : public WiredStateBase
-{
-public:
-    WiredReady(QState *parent, InterfaceWired *wired) : WiredStateBase(parent, wired, "WiredReady")
-    {}
-
-protected:
-    void onEntry(QEvent *event) override
+private:
+    void run(Action action) const
     {
-        InterfaceState::onEntry(event);
-        controller()->holdEvents(this);
+        if (action != NoAction) {
+            (controller()->*action)();
+        }
     }
+
+    const Action m_entry;
+    const Action m_exit;
 };
 
 namespace {
 
-#define NORVI_WIRED_STATE(Name, Base)                                                              \
-    class Name : public Base                                                                       \
+#define NORVI_WIRED_STATE(Name, entry, exit)                                                       \
+    class Name : public WiredStateBase                                                             \
     {                                                                                              \
     public:                                                                                        \
-        Name(QState *parent, InterfaceWired *wired) : Base(parent, wired, #Name) {}                \
+        Name(QState *parent, InterfaceWired *wired)                                                \
+            : WiredStateBase(parent, wired, #Name, entry, exit)                                    \
+        {}                                                                                         \
     }
 
 // Both regions of the machine run side by side.
@@ -99,26 +71,36 @@ class WiredStateMachineContainer : public WiredStateBase
 {
 public:
     WiredStateMachineContainer(QState *parent, InterfaceWired *wired)
-        : WiredStateBase(parent, wired, "WiredStateMachineContainer")
+        : WiredStateBase(parent, wired, "WiredStateMachineContainer", NoAction, NoAction)
     {
         setChildMode(QState::ParallelStates);
     }
 };
 
-NORVI_WIRED_STATE(WiredInterfaceContainer, WiredStateBase);
-NORVI_WIRED_STATE(WiredPresentContainer, WiredStateBase);
-NORVI_WIRED_STATE(WiredNoInterface, WiredStateBase);
-NORVI_WIRED_STATE(WiredInterfaceDown, WiredStateBase);
-NORVI_WIRED_STATE(WiredInterfaceUp, WiredStateBase);
-NORVI_WIRED_STATE(WiredNoInterfaceDisabled, WiredStateBase);
-NORVI_WIRED_STATE(WiredNoInterfaceEnabled, WiredStateBase);
-NORVI_WIRED_STATE(WiredDisabled, WiredLinkDownState);
-NORVI_WIRED_STATE(WiredDisabledInterfaceRunning, WiredLinkDownState);
-NORVI_WIRED_STATE(WiredWaiting, WiredLinkUpState);
-NORVI_WIRED_STATE(WiredWaitingInterfaceRunning, WiredLinkUpState);
-NORVI_WIRED_STATE(WiredWaitingIpSetup, WiredStateBase);
+// clang-format off
+//                state                          entry            exit
+NORVI_WIRED_STATE(WiredInterfaceContainer,       NoAction,        NoAction);
+NORVI_WIRED_STATE(WiredPresentContainer,         NoAction,        NoAction);
+NORVI_WIRED_STATE(WiredNoInterface,              NoAction,        NoAction);
+NORVI_WIRED_STATE(WiredInterfaceDown,            NoAction,        NoAction);
+NORVI_WIRED_STATE(WiredInterfaceUp,              NoAction,        NoAction);
+NORVI_WIRED_STATE(WiredNoInterfaceDisabled,      NoAction,        NoAction);
+NORVI_WIRED_STATE(WiredNoInterfaceEnabled,       NoAction,        NoAction);
+// Exists but not wanted: the link is kept down.
+NORVI_WIRED_STATE(WiredDisabled,                 LinkDown,        NoAction);
+NORVI_WIRED_STATE(WiredDisabledInterfaceRunning, LinkDown,        NoAction);
+// Wanted: the link is brought up, carrier or not.
+NORVI_WIRED_STATE(WiredWaiting,                  LinkUp,          NoAction);
+NORVI_WIRED_STATE(WiredWaitingInterfaceRunning,  LinkUp,          NoAction);
+// Addressing runs for as long as this state is active, whichever child is.
+NORVI_WIRED_STATE(WiredIpRunning,                StartAddressing, StopAddressing);
+NORVI_WIRED_STATE(WiredWaitingIpSetup,           NoAction,        NoAction);
+// Connected. Requests that would end the connection are held for a while, so that a burst of
+// them tears it down once instead of once each.
+NORVI_WIRED_STATE(WiredReady,                    HoldEvents,      NoAction);
 // Two states of this class: one for while the cable is out, one for once it is back.
-NORVI_WIRED_STATE(WiredDisconnected, WiredStateBase);
+NORVI_WIRED_STATE(WiredDisconnected,             NoAction,        NoAction);
+// clang-format on
 
 #undef NORVI_WIRED_STATE
 
@@ -446,7 +428,7 @@ void InterfaceWired::stopAddressing()
     m_addressManager->stop();
 }
 
-void InterfaceWired::holdEvents(QState *readyState)
+void InterfaceWired::holdEvents()
 {
-    m_machine->waitAndPostEvent(readyState);
+    m_machine->waitAndPostEvent(m_ready);
 }

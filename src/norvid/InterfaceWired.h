@@ -12,10 +12,7 @@
 class AddressManager;
 class QNetworkInterface;
 class NetworkDriver;
-class WiredLinkDownState;
-class WiredLinkUpState;
-class WiredIpRunning;
-class WiredReady;
+class WiredStateBase;
 
 // The controller of the wired Ethernet interface. The manager says whether the interface is
 // wanted and when to bring up IP; the watchers say whether it exists, is up and has carrier.
@@ -73,10 +70,7 @@ private slots:
     void on_interfaceRemoved();
 
 private:
-    friend class WiredLinkDownState;
-    friend class WiredLinkUpState;
-    friend class WiredIpRunning;
-    friend class WiredReady;
+    friend class WiredStateBase;
 
     struct States;
 
@@ -92,7 +86,7 @@ private:
     void linkDown();
     void startAddressing();
     void stopAddressing();
-    void holdEvents(QState *readyState);
+    void holdEvents();
 
     const InterfaceName m_name;
     NetworkDriver *const m_driver;
