@@ -10,12 +10,11 @@
 #include "AddressManager.h"
 #include "NetlinkWatcher.h"
 #include "ResolvConf.h"
+#include "StdinCommands.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
 
@@ -68,12 +67,12 @@ class AddressManagerRunner : public QObject
 public:
     AddressManagerRunner(const InterfaceName &interface, int fallbackMs)
         : m_interface(interface),
-          m_manager(interface, &m_watcher, &m_driver, &m_resolvConf, nullptr, fallbackMs),
-          m_input(STDIN_FILENO, QSocketNotifier::Read)
+          m_manager(interface, &m_watcher, &m_driver, &m_resolvConf, nullptr, fallbackMs)
     {
         norvi::connect(&m_manager, SIGNAL(connected()), this, SLOT(on_address_connected()));
         norvi::connect(&m_manager, SIGNAL(disconnected()), this, SLOT(on_address_disconnected()));
-        norvi::connect(&m_input, SIGNAL(activated(int)), this, SLOT(on_input()));
+        norvi::connect(&m_commands, SIGNAL(command(QByteArray)), this,
+                       SLOT(on_command(QByteArray)));
         m_driver.up(interface);
         m_manager.start(InterfaceConfiguration(interface));
         print("started");
@@ -83,22 +82,7 @@ private slots:
     void on_address_connected() { print("connected"); }
     void on_address_disconnected() { print("disconnected"); }
 
-    void on_input()
-    {
-        char buffer[256];
-        const ssize_t length = read(STDIN_FILENO, buffer, sizeof buffer);
-        if (length <= 0) {
-            m_input.setEnabled(false);
-            QCoreApplication::quit();
-            return;
-        }
-        for (const QByteArray &command : QByteArray(buffer, int(length)).split('\n')) {
-            run(command.trimmed());
-        }
-    }
-
-private:
-    void run(const QByteArray &command)
+    void on_command(const QByteArray &command)
     {
         if (command == "stop") {
             m_manager.stop();
@@ -109,12 +93,13 @@ private:
         }
     }
 
+private:
     const InterfaceName m_interface;
     NetworkDriverIp m_driver;
     NetlinkWatcher m_watcher;
     PrintingResolvConf m_resolvConf;
     AddressManager m_manager;
-    QSocketNotifier m_input;
+    StdinCommands m_commands;
 };
 
 int main(int argc, char *argv[])
@@ -140,3 +125,4 @@ int main(int argc, char *argv[])
 }
 
 #include "addrmgr_run.moc"
+#include "moc_StdinCommands.cpp"

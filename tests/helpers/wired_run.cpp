@@ -4,8 +4,8 @@
 // running, not running before down). Writes the controller's signals as lines starting with "@"
 // on standard output; log lines go there too and start with their date.
 //
-// Standard input takes the commands "enable", "disable", "activate" and "reload" (both with DHCP
-// settings); end of input ends the program.
+// Standard input takes the manager's requests "enable" and "activate" (with DHCP settings); end of
+// input ends the program.
 //
 // Usage: wired_run [-d] INTERFACE
 
@@ -13,14 +13,13 @@
 #include "InterfaceWired.h"
 #include "NetlinkWatcher.h"
 #include "ResolvConf.h"
+#include "StdinCommands.h"
 #include "UDevWatcher.h"
 
 #include <QCoreApplication>
 #include <QMetaMethod>
-#include <QSocketNotifier>
 
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
 
@@ -40,8 +39,7 @@ public:
     explicit WiredRunner(const InterfaceName &interface)
         : m_interface(interface),
           m_addressManager(interface, &m_netlink, &m_driver, &m_resolvConf, nullptr),
-          m_wired(interface, &m_driver, &m_addressManager, nullptr),
-          m_input(STDIN_FILENO, QSocketNotifier::Read)
+          m_wired(interface, &m_driver, &m_addressManager, nullptr)
     {
         for (const char *signal :
              {SIGNAL(enabled()), SIGNAL(disabled()), SIGNAL(waiting()),
@@ -56,7 +54,8 @@ public:
                        SLOT(on_interfaceAdded(QByteArray)));
         norvi::connect(&m_udev, SIGNAL(interfaceRemoved(QByteArray)), this,
                        SLOT(on_interfaceRemoved(QByteArray)));
-        norvi::connect(&m_input, SIGNAL(activated(int)), this, SLOT(on_input()));
+        norvi::connect(&m_commands, SIGNAL(command(QByteArray)), this,
+                       SLOT(on_command(QByteArray)));
         print("started");
     }
 
@@ -100,34 +99,16 @@ private slots:
         }
     }
 
-    void on_input()
+    void on_command(const QByteArray &command)
     {
-        char buffer[256];
-        const ssize_t length = read(STDIN_FILENO, buffer, sizeof buffer);
-        if (length <= 0) {
-            m_input.setEnabled(false);
-            QCoreApplication::quit();
-            return;
-        }
-        for (const QByteArray &command : QByteArray(buffer, int(length)).split('\n')) {
-            run(command.trimmed());
+        if (command == "enable") {
+            m_wired.enableInterface();
+        } else if (command == "activate") {
+            m_wired.activate(InterfaceConfiguration(m_interface));
         }
     }
 
 private:
-    void run(const QByteArray &command)
-    {
-        if (command == "enable") {
-            m_wired.enableInterface();
-        } else if (command == "disable") {
-            m_wired.disableInterface();
-        } else if (command == "activate") {
-            m_wired.activate(InterfaceConfiguration(m_interface));
-        } else if (command == "reload") {
-            m_wired.reloadIpSettings(InterfaceConfiguration(m_interface));
-        }
-    }
-
     const InterfaceName m_interface;
     NetworkDriverIp m_driver;
     NetlinkWatcher m_netlink;
@@ -135,7 +116,7 @@ private:
     ResolvConfImpl m_resolvConf{nullptr};
     AddressManager m_addressManager;
     InterfaceWired m_wired;
-    QSocketNotifier m_input;
+    StdinCommands m_commands;
     bool m_up = false;
     bool m_running = false;
 };
@@ -157,4 +138,5 @@ int main(int argc, char *argv[])
     return application.exec();
 }
 
+#include "moc_StdinCommands.cpp"
 #include "wired_run.moc"

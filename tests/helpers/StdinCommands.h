@@ -1,0 +1,44 @@
+#pragma once
+
+#include "NorviCommon.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QObject>
+#include <QSocketNotifier>
+
+#include <unistd.h>
+
+// The commands a system test writes to a helper program's standard input, one per line. End of
+// input ends the program.
+class StdinCommands : public QObject
+{
+    Q_OBJECT
+
+public:
+    StdinCommands() : m_input(STDIN_FILENO, QSocketNotifier::Read)
+    {
+        norvi::connect(&m_input, SIGNAL(activated(int)), this, SLOT(on_input()));
+    }
+
+signals:
+    void command(QByteArray command);
+
+private slots:
+    void on_input()
+    {
+        char buffer[256];
+        const ssize_t length = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (length <= 0) {
+            m_input.setEnabled(false);
+            QCoreApplication::quit();
+            return;
+        }
+        for (const QByteArray &line : QByteArray(buffer, int(length)).split('\n')) {
+            emit command(line.trimmed());
+        }
+    }
+
+private:
+    QSocketNotifier m_input;
+};
