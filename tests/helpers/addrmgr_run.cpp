@@ -8,23 +8,13 @@
 // Usage: addrmgr_run [-d] [--fallback MS] INTERFACE
 
 #include "AddressManager.h"
+#include "HelperChannel.h"
 #include "NetlinkWatcher.h"
 #include "ResolvConf.h"
-#include "StdinCommands.h"
 
 #include <QCoreApplication>
 
 #include <cstdio>
-
-namespace {
-
-void print(const QString &line)
-{
-    std::printf("@%s\n", line.toUtf8().constData());
-    std::fflush(stdout);
-}
-
-} // namespace
 
 // Shows what reaches the resolver, in the order given, before the real writer merges and sorts.
 class PrintingResolvConf : public ResolvConf
@@ -36,7 +26,7 @@ public:
         for (const QHostAddress &server : servers) {
             texts.append(server.toString());
         }
-        print(QStringList({"nameservers", interface, texts.join(' ')}).join(' ').trimmed());
+        printReport(QStringList({"nameservers", interface, texts.join(' ')}).join(' ').trimmed());
         m_resolvConf.setNameservers(servers, interface);
     }
 
@@ -47,7 +37,7 @@ public:
 
     void setSearchDomains(const QStringList &domains, const QString &interface) override
     {
-        print(QStringList({"domains", interface, domains.join(' ')}).join(' ').trimmed());
+        printReport(QStringList({"domains", interface, domains.join(' ')}).join(' ').trimmed());
         m_resolvConf.setSearchDomains(domains, interface);
     }
 
@@ -75,21 +65,21 @@ public:
                        SLOT(on_command(QByteArray)));
         m_driver.up(interface);
         m_manager.start(InterfaceConfiguration(interface));
-        print("started");
+        printReport("started");
     }
 
 private slots:
-    void on_address_connected() { print("connected"); }
-    void on_address_disconnected() { print("disconnected"); }
+    void on_address_connected() { printReport("connected"); }
+    void on_address_disconnected() { printReport("disconnected"); }
 
     void on_command(const QByteArray &command)
     {
         if (command == "stop") {
             m_manager.stop();
-            print("stopped");
+            printReport("stopped");
         } else if (command == "start") {
             m_manager.start(InterfaceConfiguration(m_interface));
-            print("started");
+            printReport("started");
         }
     }
 
@@ -125,4 +115,4 @@ int main(int argc, char *argv[])
 }
 
 #include "addrmgr_run.moc"
-#include "moc_StdinCommands.cpp"
+#include "moc_HelperChannel.cpp"

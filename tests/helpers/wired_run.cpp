@@ -10,26 +10,16 @@
 // Usage: wired_run [-d] INTERFACE
 
 #include "AddressManager.h"
+#include "HelperChannel.h"
 #include "InterfaceWired.h"
 #include "NetlinkWatcher.h"
 #include "ResolvConf.h"
-#include "StdinCommands.h"
 #include "UDevWatcher.h"
 
 #include <QCoreApplication>
 #include <QMetaMethod>
 
 #include <cstdio>
-
-namespace {
-
-void print(const QString &line)
-{
-    std::printf("@%s\n", line.toUtf8().constData());
-    std::fflush(stdout);
-}
-
-} // namespace
 
 class WiredRunner : public QObject
 {
@@ -56,16 +46,16 @@ public:
                        SLOT(on_interfaceRemoved(QByteArray)));
         norvi::connect(&m_commands, SIGNAL(command(QByteArray)), this,
                        SLOT(on_command(QByteArray)));
-        print("started");
+        printReport("started");
     }
 
 private slots:
     void on_wired_signal()
     {
-        print(QString::fromLatin1(m_wired.metaObject()->method(senderSignalIndex()).name()));
+        printReport(QString::fromLatin1(m_wired.metaObject()->method(senderSignalIndex()).name()));
     }
 
-    void on_cableStatus(bool pluggedIn) { print(pluggedIn ? "cable in" : "cable out"); }
+    void on_cableStatus(bool pluggedIn) { printReport(pluggedIn ? "cable in" : "cable out"); }
 
     void on_interfaceStatusChanged(const QByteArray &name, bool up, bool running)
     {
@@ -138,5 +128,5 @@ int main(int argc, char *argv[])
     return application.exec();
 }
 
-#include "moc_StdinCommands.cpp"
+#include "moc_HelperChannel.cpp"
 #include "wired_run.moc"

@@ -6,8 +6,18 @@
 #include <QCoreApplication>
 #include <QObject>
 #include <QSocketNotifier>
+#include <QString>
 
+#include <cstdio>
 #include <unistd.h>
+
+// What a helper program reports to its system test: one line starting with "@", told apart from
+// the log lines, which start with their date.
+inline void printReport(const QString &line)
+{
+    std::printf("@%s\n", line.toUtf8().constData());
+    std::fflush(stdout);
+}
 
 // The commands a system test writes to a helper program's standard input, one per line. End of
 // input ends the program.
