@@ -22,7 +22,7 @@ def start_controller(sandbox, build_dir):
 
 def stop_controller(controller):
     controller.process.stdin.close()
-    controller.process.wait(timeout=HELPER_TIMEOUT)
+    assert controller.process.wait(timeout=HELPER_TIMEOUT) == 0, controller.output()
 
 
 def link_is_up(sandbox):
