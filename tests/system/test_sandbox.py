@@ -3,6 +3,7 @@ bus and files, and that nothing is left behind."""
 
 import os
 import subprocess
+import sys
 import time
 
 import pytest
@@ -78,6 +79,11 @@ def process_identity(pid):
             return pid, f.read().rsplit(")", 1)[1].split()[19]
     except FileNotFoundError:
         return pid, None
+
+
+def namespaces():
+    listing = subprocess.run(["ip", "netns", "list"], stdout=subprocess.PIPE, text=True).stdout
+    return {line.split()[0] for line in listing.splitlines() if line.strip()}
 
 
 def host_links():
@@ -223,8 +229,7 @@ def test_close_leaves_nothing_behind(source_dir):
     state = world.state_dir
     world.close()
     world.close()
-    names = subprocess.run(["ip", "netns", "list"], stdout=subprocess.PIPE, text=True).stdout
-    assert world.device_ns not in names and world.peer_ns not in names
+    assert not {world.device_ns, world.peer_ns} & namespaces()
     assert not [p for p in processes if process_identity(p[0]) == p]
     assert not state.exists()
     assert host_links() == links_before
@@ -240,8 +245,7 @@ def test_failed_start_cleans_up(source_dir, monkeypatch):
     monkeypatch.setattr(world, "_start_anchor", broken)
     with pytest.raises(RuntimeError, match="broken on purpose"):
         world.start()
-    names = subprocess.run(["ip", "netns", "list"], stdout=subprocess.PIPE, text=True).stdout
-    assert world.device_ns not in names and world.peer_ns not in names
+    assert not {world.device_ns, world.peer_ns} & namespaces()
     assert not world.state_dir.exists()
     world.close()
 
@@ -259,3 +263,30 @@ def test_two_sandboxes_do_not_interfere(make_sandbox):
     assert one.read_file("/etc/resolv.conf") == ""
     other.spawn(["sleep", "1000"])
     assert "sleep" not in one.run(["ps", "-e", "-o", "comm="]).stdout
+
+
+OWNER = """
+import sys
+sys.path.insert(0, sys.argv[1])
+import sandbox
+world = sandbox.Sandbox().start()
+world.spawn(["sleep", "1000"])
+world.start_dhcp_server()
+print(world.state_dir, world.device_ns, world.peer_ns, world.anchor_pid,
+      world._dhcp_server.pid, flush=True)
+sys.stdin.read()
+"""
+
+
+@needs_root
+def test_world_of_a_killed_owner_dies_and_is_cleaned_up(source_dir):
+    owner = subprocess.Popen([sys.executable, "-c", OWNER, str(source_dir / "tools/sandbox")],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    state_dir, device_ns, peer_ns, *pids = owner.stdout.readline().split()
+    processes = [process_identity(int(pid)) for pid in pids]
+    owner.kill()
+    owner.wait()
+    assert wait_until(lambda: not [p for p in processes if process_identity(p[0]) == p])
+    sbx.cleanup_stale()
+    assert not {device_ns, peer_ns} & namespaces()
+    assert not os.path.exists(state_dir)

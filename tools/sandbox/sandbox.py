@@ -209,7 +209,7 @@ class Sandbox:
             raise PermissionError("needs root: creates network namespaces")
         cleanup_stale()
         try:
-            self.state_dir = Path(tempfile.mkdtemp(prefix="norvid-sandbox-%s-" % self.name))
+            self.state_dir = Path(tempfile.mkdtemp(prefix="%s%s-" % (STATE_DIR_PREFIX, self.name)))
             self.state_dir.chmod(0o755)
             self._make_namespaces()
             self._make_links()
@@ -515,8 +515,15 @@ def _namespaces():
     return [line.split()[0] for line in result.stdout.splitlines() if line.strip()]
 
 
+STATE_DIR_PREFIX = "norvid-sandbox-"
+
+
 def cleanup_stale():
-    """Removes the namespaces (and their processes) of sandboxes whose owner process is gone."""
+    """Removes the namespaces, processes and files of sandboxes whose owner process is gone."""
+    for state in glob.glob(os.path.join(tempfile.gettempdir(), STATE_DIR_PREFIX + "*")):
+        match = re.match(re.escape(STATE_DIR_PREFIX) + r"(\d+)-\d+-", os.path.basename(state))
+        if match and not _pid_alive(int(match.group(1))):
+            shutil.rmtree(state, ignore_errors=True)
     for ns in _namespaces():
         match = re.match(r"(%s|%s)(\d+)-\d+$" % (DEVICE_NS_PREFIX, PEER_NS_PREFIX), ns)
         if not match or _pid_alive(int(match.group(2))):
