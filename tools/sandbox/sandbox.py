@@ -237,7 +237,7 @@ class Sandbox:
                 os.kill(self.anchor_pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-            _wait_popen(self._anchor, timeout=5)
+            _wait_popen(self._anchor, timeout=30)
         _kill_popen(self._anchor)
         _wait_popen(self._anchor)
         for process in self._spawned:
