@@ -28,7 +28,6 @@ the next `Sandbox.start()` (or by `norvid-sandbox cleanup`).
 """
 
 import ctypes
-import errno
 import glob
 import json
 import os
@@ -65,7 +64,8 @@ STATE_MOUNT = "/run/norvid-sandbox"  # the sandbox's state directory, as seen in
 SHARE_DIR = "/usr/share/norvid"
 DBUS_SOCKET = "/run/dbus/system_bus_socket"
 UDEV_NET_RULES = ("75-net-description.rules", "80-net-setup-link.rules")
-UDEV_RULE_DIRS = ("/usr/lib/udev/rules.d", "/etc/udev/rules.d")
+# The rule directories udevd reads, and what of the state directory replaces them inside.
+UDEV_RULE_DIRS = {"/usr/lib/udev/rules.d": "udev-rules", "/etc/udev/rules.d": "empty"}
 UDEVD_CANDIDATES = ("/lib/systemd/systemd-udevd", "/usr/lib/systemd/systemd-udevd")
 DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty", "ptmx", "net/tun")
 
@@ -450,14 +450,17 @@ class Sandbox:
                           log, log)
 
 
-def _popen(cls, full_argv, env, stdin, stdout, stderr):
+def _popen(cls, full_argv, env, stdin, stdout, stderr, die_with_parent=True):
     return cls(full_argv, env=_environment(env), text=True, stdin=stdin, stdout=stdout,
-               stderr=stderr, preexec_fn=_die_with_parent)
+               stderr=stderr, preexec_fn=_die_with_parent if die_with_parent else None)
 
 
 def _run(cls, full_argv, argv, env, timeout, check, input):
+    # No death signal here: a short command is over soon anyway, and without a preexec_fn
+    # the child is started by vfork, which is much cheaper from a large test process.
     stdin = subprocess.PIPE if input is not None else subprocess.DEVNULL
-    process = _popen(cls, full_argv, env, stdin, subprocess.PIPE, subprocess.PIPE)
+    process = _popen(cls, full_argv, env, stdin, subprocess.PIPE, subprocess.PIPE,
+                     die_with_parent=False)
     try:
         stdout, stderr = process.communicate(input, timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -578,6 +581,7 @@ def _dbus_config(policies):
   </policy>
   <includedir>/usr/share/dbus-1/system.d</includedir>
   <includedir>/etc/dbus-1/system.d</includedir>
+  <include ignore_missing="yes">/etc/dbus-1/system-local.conf</include>
 %(includes)s
 </busconfig>
 """ % {"socket": DBUS_SOCKET, "includes": includes}
@@ -635,7 +639,7 @@ def _private_dev(state):
         os.makedirs(os.path.dirname(target), exist_ok=True)
         open(target, "w").close()
         _mount("--bind", source, target)
-    for name in ("pts", "shm", "mqueue"):
+    for name in ("pts", "shm"):
         os.mkdir(os.path.join(staging, name))
     _mount("--rbind", "/dev/pts", os.path.join(staging, "pts"))
     _mount("-t", "tmpfs", "-o", "mode=1777,nosuid,nodev", "shm", os.path.join(staging, "shm"))
@@ -645,31 +649,34 @@ def _private_dev(state):
     _mount("--move", staging, "/dev")
 
 
-def _overlay(state, layers, lower, name):
+def _overlay_layers(layers, name):
     upper = os.path.join(layers, name + "-upper")
     work = os.path.join(layers, name + "-work")
-    os.makedirs(upper, exist_ok=True)
-    os.makedirs(work, exist_ok=True)
+    os.makedirs(upper)
+    os.makedirs(work)
     return upper, work
+
+
+def _mount_overlay(directory, upper, work, name):
+    _mount("-t", "overlay", "-o", "lowerdir=%s,upperdir=%s,workdir=%s" % (directory, upper, work),
+           name, directory)
 
 
 def _private_etc_and_share(state, data):
     layers = os.path.join(state, "layers")
     os.mkdir(layers)
     _mount("-t", "tmpfs", "-o", "mode=755", "sandbox-layers", layers)
-    etc_upper, etc_work = _overlay(state, layers, "/etc", "etc")
+    etc_upper, etc_work = _overlay_layers(layers, "etc")
     open(os.path.join(etc_upper, "resolv.conf"), "w").close()
     # udevd must leave the veth names and addresses alone.
     os.makedirs(os.path.join(etc_upper, "systemd/network"))
     with open(os.path.join(etc_upper, "systemd/network/99-default.link"), "w") as f:
         f.write("[Match]\nOriginalName=*\n\n[Link]\nNamePolicy=keep\nMACAddressPolicy=none\n")
-    _mount("-t", "overlay", "-o", "lowerdir=/etc,upperdir=%s,workdir=%s" % (etc_upper, etc_work),
-           "sandbox-etc", "/etc")
-    share_upper, share_work = _overlay(state, layers, "/usr/share", "share")
+    _mount_overlay("/etc", etc_upper, etc_work, "sandbox-etc")
+    # An overlay, so that the mount point /usr/share/norvid need not exist on the host.
+    share_upper, share_work = _overlay_layers(layers, "share")
     os.makedirs(os.path.join(share_upper, "norvid"))
-    _mount("-t", "overlay", "-o",
-           "lowerdir=/usr/share,upperdir=%s,workdir=%s" % (share_upper, share_work),
-           "sandbox-share", "/usr/share")
+    _mount_overlay("/usr/share", share_upper, share_work, "sandbox-share")
     if data:
         _mount("--bind", data, SHARE_DIR)
 
@@ -683,10 +690,9 @@ def _anchor_main(config_path):
     _unmount_namespace_files()
     _private_dev(state)
     _private_etc_and_share(state, config["data"])
-    for directory in UDEV_RULE_DIRS:
-        source = os.path.join(state, "udev-rules" if directory.startswith("/usr") else "empty")
+    for directory, replacement in UDEV_RULE_DIRS.items():
         if os.path.isdir(directory):
-            _mount("--bind", source, directory)
+            _mount("--bind", os.path.join(state, replacement), directory)
     _mount("-t", "tmpfs", "-o", "mode=755,nosuid,nodev", "sandbox-run", "/run")
     os.makedirs(STATE_MOUNT)
     _mount("--bind", state, STATE_MOUNT)
