@@ -397,7 +397,9 @@ class Sandbox:
     def _dnsmasq_argv(self, lease_seconds):
         leases = self.state_dir / "dnsmasq.leases"
         leases.unlink(missing_ok=True)
+        # As root: a change of user would drop the death signal that ends it with its owner.
         return [_tool("dnsmasq"), "--keep-in-foreground", "--conf-file=/dev/null",
+                "--user=root", "--group=root",
                 "--port=0", "--no-resolv", "--no-hosts", "--bind-interfaces",
                 "--interface=" + PEER_ETH0, "--except-interface=lo",
                 "--dhcp-range=%s,%s,%s,%d" % (DHCP_POOL[0], DHCP_POOL[1], NETMASK, lease_seconds),
