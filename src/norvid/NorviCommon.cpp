@@ -45,8 +45,7 @@ void norvidMessageOutput(QtMsgType type, const QMessageLogContext &, const QStri
     std::printf("%04d%02d%02d %02d:%02d:%02d.%03ld [%d.%lu] %s %s\n", local.tm_year + 1900,
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
                 static_cast<long>(now.tv_usec / 1000), static_cast<int>(getpid()),
-                static_cast<unsigned long>(syscall(SYS_gettid)), levelWord(type),
-                text.constData());
+                static_cast<unsigned long>(syscall(SYS_gettid)), levelWord(type), text.constData());
     std::fflush(stdout);
     if (type == QtFatalMsg) {
         std::abort();
@@ -88,10 +87,16 @@ void setLogLevel(int level)
 
 namespace {
 
+// SIGNAL() and SLOT() put a code digit before the signature; the log shows the signature alone.
+const char *signature(const char *method)
+{
+    return (method != nullptr && *method >= '0' && *method <= '9') ? method + 1 : method;
+}
+
 bool checked(bool made, const char *what, const char *signal, const char *slot)
 {
     if (!made) {
-        nvCritical() << what << signal << " -> " << slot;
+        nvCritical() << what << signature(signal) << " -> " << signature(slot);
         nvFatal();
     }
     return true;
@@ -108,8 +113,8 @@ bool connect(const QObject *sender, const char *signal, const QObject *receiver,
 bool disconnect(const QObject *sender, const char *signal, const QObject *receiver,
                 const char *slot)
 {
-    return checked(QObject::disconnect(sender, signal, receiver, slot), "Couldn't disconnect: ",
-                   signal, slot);
+    return checked(QObject::disconnect(sender, signal, receiver, slot),
+                   "Couldn't disconnect: ", signal, slot);
 }
 
 } // namespace norvi

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Read-only views of the system's current resolver and routing state. The paths default to the
+// real files; tests hand in their own.
+class NetworkUtilities
+{
+public:
+    static constexpr const char *ResolvConfPath = "/etc/resolv.conf";
+    static constexpr const char *RoutePath = "/proc/net/route";
+    static constexpr const char *Ipv6RoutePath = "/proc/net/ipv6_route";
+
+    // The name servers listed in the resolver file.
+    static QStringList getDnsServers(const QString &path = ResolvConfPath);
+    // The IPv4 default gateway in dotted form, or empty.
+    static QString getGateway(const QString &path = RoutePath);
+    // The IPv6 default gateway, or empty. Default routes on lo are the kernel's own
+    // unreachable entries and do not count.
+    static QString getGateway6(const QString &path = Ipv6RoutePath);
+
+    NetworkUtilities() = delete;
+};

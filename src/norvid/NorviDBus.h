@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QMetaType>
+
+class QObject;
+
+// An interface's presence and administrative state, as controllers report it. On the bus the
+// InterfaceStatusChanged signal carries its integer value: the D-Bus marshaller takes no
+// custom type that stands for a basic one, so emitters convert it themselves.
+enum InterfaceStatus
+{
+    StatusRemoved = 0,
+    StatusDown = 1,
+    StatusUp = 2
+};
+
+Q_DECLARE_METATYPE(InterfaceStatus)
+
+namespace norvi {
+
+constexpr const char *ControlObjectPath = "/com/brenvik/norvi";
+constexpr const char *ControlServiceName = "com.brenvik.norvi";
+
+// Makes the types of this header known to queued connections and signal spies by name.
+// Idempotent; registerControlInterface calls it too.
+void registerMetaTypes();
+
+// Serves the control interface for owner (the manager or the monitor) on the system bus:
+// creates the adaptor as owner's child, which forwards properties and calls to owner and
+// relays its matching signals, registers owner at the control object path and takes the
+// control service name. A path or name already taken ends the process.
+void registerControlInterface(QObject *owner);
+
+} // namespace norvi

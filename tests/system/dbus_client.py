@@ -1,0 +1,126 @@
+#!/usr/bin/python3
+"""A client of the control interface on the system bus, run inside the sandbox world.
+
+Prints results as JSON; a D-Bus error prints {"error": <error name>} and exits with 2.
+
+  dbus_client.py introspect
+  dbus_client.py call METHOD [STRING...]
+  dbus_client.py get PROPERTY
+  dbus_client.py set PROPERTY JSON
+  dbus_client.py listen SECONDS      prints "listening", then one JSON line per signal
+                                     (member, signature, args)
+  dbus_client.py wait-name SECONDS   exits 0 once the name has an owner, 1 if it never has
+"""
+import json
+import sys
+import time
+
+import dbus
+from dbus.mainloop.glib import DBusGMainLoop
+from gi.repository import GLib
+
+NAME = "com.brenvik.norvi"
+PATH = "/com/brenvik/norvi"
+INTERFACE = "com.brenvik.norvi"
+
+
+def plain(value):
+    """dbus-python values as JSON values."""
+    if value is None:
+        return None
+    if isinstance(value, dbus.ByteArray):
+        return list(bytes(value))
+    if isinstance(value, dict):
+        return {str(k): plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [plain(v) for v in value]
+    if isinstance(value, dbus.Boolean):
+        return bool(value)
+    if isinstance(value, (int, float)):
+        return int(value) if isinstance(value, int) else float(value)
+    if isinstance(value, str):
+        return str(value)
+    return repr(value)
+
+
+def variant_map(value):
+    """A JSON object as a{sv}, nested objects as a{sv} again."""
+    return dbus.Dictionary(
+        {k: variant_map(v) if isinstance(v, dict) else v for k, v in value.items()},
+        signature="sv")
+
+
+def proxy(bus):
+    return bus.get_object(NAME, PATH, introspect=False)
+
+
+def introspect(bus, _args):
+    return str(proxy(bus).Introspect(dbus_interface="org.freedesktop.DBus.Introspectable"))
+
+
+def call(bus, args):
+    method = proxy(bus).get_dbus_method(args[0], INTERFACE)
+    result = method(*[dbus.String(a) for a in args[1:]])
+    return json.dumps(plain(result))
+
+
+def get(bus, args):
+    value = proxy(bus).Get(INTERFACE, args[0], dbus_interface=dbus.PROPERTIES_IFACE)
+    return json.dumps(plain(value))
+
+
+def set_property(bus, args):
+    value = json.loads(args[1])
+    if isinstance(value, dict):
+        value = variant_map(value)
+    proxy(bus).Set(INTERFACE, args[0], value, dbus_interface=dbus.PROPERTIES_IFACE,
+                   signature="ssv")
+    return json.dumps(None)
+
+
+def listen(bus, args):
+    loop = GLib.MainLoop()
+
+    def received(*arguments, message=None):
+        print(json.dumps({"member": message.get_member(), "signature": message.get_signature(),
+                          "args": plain(list(arguments))}), flush=True)
+
+    bus.add_signal_receiver(received, dbus_interface=INTERFACE, path=PATH,
+                            message_keyword="message")
+    # A round trip to the bus makes sure the match rule is in place before we say so.
+    bus.get_unique_name()
+    bus.call_blocking("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                      "GetId", "", [])
+    print("listening", flush=True)
+    GLib.timeout_add(int(float(args[0]) * 1000), loop.quit)
+    loop.run()
+    return None
+
+
+def wait_name(bus, args):
+    deadline = time.monotonic() + float(args[0])
+    while time.monotonic() < deadline:
+        if bus.name_has_owner(NAME):
+            return None
+        time.sleep(0.05)
+    sys.exit(1)
+
+
+COMMANDS = {"introspect": introspect, "call": call, "get": get, "set": set_property,
+            "listen": listen, "wait-name": wait_name}
+
+
+def main():
+    DBusGMainLoop(set_as_default=True)
+    bus = dbus.SystemBus()
+    try:
+        output = COMMANDS[sys.argv[1]](bus, sys.argv[2:])
+    except dbus.exceptions.DBusException as error:
+        print(json.dumps({"error": error.get_dbus_name()}))
+        sys.exit(2)
+    if output is not None:
+        print(output)
+
+
+if __name__ == "__main__":
+    main()

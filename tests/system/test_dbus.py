@@ -1,0 +1,175 @@
+"""The control interface on the sandbox's system bus, served by a stand-in owner through the
+daemon's registration routine, under the daemon's own bus policy."""
+import json
+import threading
+import time
+import xml.etree.ElementTree as ET
+
+import pytest
+
+NAME = "com.brenvik.norvi"
+UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+
+
+@pytest.fixture
+def client(sandbox, source_dir):
+    """Runs the bus client inside the sandbox: client(*args, user=[]) -> (exit code, output)."""
+    script = str(source_dir / "tests/system/dbus_client.py")
+
+    def run(*args, user=()):
+        result = sandbox.run([*user, "python3", script, *args],
+                             env={"PYTHONDONTWRITEBYTECODE": "1"}, timeout=30)
+        assert result.stderr == "", result.stderr
+        return result.returncode, result.stdout
+
+    return run
+
+
+def owner_argv(build_dir):
+    # The losing owner aborts on purpose; it should leave no core file behind.
+    return ["sh", "-c", 'ulimit -c 0; exec "$0"', str(build_dir / "tests/helpers/dbus_owner")]
+
+
+class Output:
+    """Collects a spawned process's output lines as they come."""
+
+    def __init__(self, process):
+        self.process = process
+        self.lines = []
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.append(line.rstrip("\n"))
+
+    def wait_for(self, text, timeout=10):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if any(text in line for line in self.lines):
+                return True
+            time.sleep(0.05)
+        return False
+
+
+@pytest.fixture
+def owner(sandbox, build_dir, client):
+    output = Output(sandbox.spawn(owner_argv(build_dir)))
+    code, _ = client("wait-name", "10")
+    assert code == 0, "owner never took the name:\n" + "\n".join(output.lines)
+    return output
+
+
+def reply(client, *args, user=()):
+    code, output = client(*args, user=user)
+    value = json.loads(output.splitlines()[-1]) if output else None
+    return code, value
+
+
+def test_introspection_describes_the_whole_interface(owner, client):
+    for user in ((), UNPRIVILEGED):
+        code, output = client("introspect", user=user)
+        assert code == 0, output
+        interface = ET.fromstring(output).find(f"interface[@name='{NAME}']")
+        assert interface is not None
+        properties = {p.get("name"): (p.get("type"), p.get("access"))
+                      for p in interface.findall("property")}
+        methods = {m.get("name"): [(a.get("name"), a.get("type"), a.get("direction"))
+                                   for a in m.findall("arg")]
+                   for m in interface.findall("method")}
+        signals = {s.get("name"): [(a.get("name"), a.get("type")) for a in s.findall("arg")]
+                   for s in interface.findall("signal")}
+        assert (len(properties), len(methods), len(signals)) == (8, 9, 14)
+        assert properties["WirelessNetworks"] == ("a{sv}", "readwrite")
+        assert properties["Details"] == ("a{sv}", "read")
+        assert properties["LogLevel"] == ("i", "readwrite")
+        assert methods["StartSoftAp"] == [("interface", "s", "in"), ("interface", "a{sv}", "in")]
+        assert methods["InterfaceDetails"] == [("interface", "s", "in"),
+                                               ("details", "a{sv}", "out")]
+        assert signals["ScanResults"] == [("Results", "aa{sv}")]
+        assert signals["InterfaceStatusChanged"] == [("Type", "s"), ("Status", "i")]
+        assert signals["StationConnected"] == [("Hardware address", "s")]
+
+
+def test_calls_and_properties_reach_the_owner(owner, client):
+    assert reply(client, "call", "SetNormalMode", "wired") == (0, None)
+    assert reply(client, "get", "Mode") == (0, "wired")
+    assert reply(client, "call", "InterfaceDetails", "eth0") == (0, {"Interface": "eth0"})
+    networks = {"Home": {"wpa_psk": "secret-key", "priority": 3}, "Open": {}}
+    assert reply(client, "set", "WirelessNetworks", json.dumps(networks)) == (0, None)
+    assert reply(client, "get", "WirelessNetworks") == (0, networks)
+    assert reply(client, "set", "LogLevel", "0") == (0, None)
+    assert reply(client, "get", "LogLevel") == (0, 0)
+
+
+def test_a_method_the_owner_lacks_succeeds_empty(owner, client):
+    # The stand-in, like the monitor, has no ForceWifiReconnect slot.
+    assert reply(client, "call", "ForceWifiReconnect") == (0, None)
+    assert owner.wait_for("No such method DBusOwner::ForceWifiReconnect()")
+
+
+def test_a_second_owner_ends_and_the_first_keeps_serving(sandbox, owner, client, build_dir):
+    second = sandbox.run(owner_argv(build_dir), timeout=30)
+    assert second.returncode != 0
+    lines = second.stdout.splitlines()
+    assert "DEBUG NorviDBus.cpp:" in lines[-3] and lines[-3].endswith(
+        " Creating DBus interface...")
+    assert lines[-2].endswith(f'There is already a dbus service at"{NAME}", exiting!')
+    assert " ERROR NorviDBus.cpp:" in lines[-2]
+    assert " FATAL " in lines[-1] and lines[-1].endswith("Aborting program due to fatal error!")
+    assert owner.process.poll() is None
+    assert reply(client, "get", "Mode") == (0, "OffMode")
+
+
+def listen(sandbox, source_dir, user=()):
+    listener = sandbox.spawn([*user, "python3", str(source_dir / "tests/system/dbus_client.py"),
+                              "listen", "5"], env={"PYTHONDONTWRITEBYTECODE": "1"})
+    assert listener.stdout.readline().strip() == "listening"
+    return listener
+
+
+def received(listener):
+    output = listener.communicate(timeout=20)[0]
+    return [json.loads(line) for line in output.splitlines()]
+
+
+def test_signals_that_match_the_interface_are_relayed(sandbox, source_dir, owner, client):
+    root = listen(sandbox, source_dir)
+    nobody = listen(sandbox, source_dir, UNPRIVILEGED)
+    assert reply(client, "call", "Scan") == (0, None)
+    assert reply(client, "call", "WpsPbc") == (0, None)
+    root_signals, nobody_signals = received(root), received(nobody)
+
+    # The owner also emits AuthError and Connected with arguments the interface does not
+    # have: those stay off the bus.
+    assert [s["member"] for s in root_signals] == ["ScanResults", "WpsCredentials"]
+    scan = root_signals[0]
+    assert scan["signature"] == "a{sv}"
+    results = scan["args"][0]
+    assert sorted(results) == ["Café", "Home"]
+    assert results["Home"]["signal"] == -50 and results["Café"]["ssid"] == "Café"
+    assert results["Home"]["ies"] == [0, 4, 116, 101, 115, 116]
+    assert root_signals[1]["args"][0]["wpa_psk"] == "secret-key"
+
+    # Everyone hears scans; the key a WPS session delivered goes to privileged clients only.
+    assert [s["member"] for s in nobody_signals] == ["ScanResults"]
+    assert nobody_signals[0]["args"] == scan["args"]
+
+
+def test_policy_keeps_unprivileged_clients_out(owner, client):
+    denied = (2, {"error": "org.freedesktop.DBus.Error.AccessDenied"})
+    assert reply(client, "get", "WirelessNetworks", user=UNPRIVILEGED) == denied
+    assert reply(client, "get", "Mode", user=UNPRIVILEGED) == denied
+    assert reply(client, "set", "WirelessNetworks", '{"Evil": {}}', user=UNPRIVILEGED) == denied
+    assert reply(client, "set", "LogLevel", "1", user=UNPRIVILEGED) == denied
+    assert reply(client, "call", "SetNormalMode", "wired", user=UNPRIVILEGED) == denied
+    assert reply(client, "call", "ForceWifiReconnect", user=UNPRIVILEGED) == denied
+    # Nothing of the refused writes and calls arrived.
+    assert reply(client, "get", "WirelessNetworks") == (0, {})
+    assert reply(client, "get", "Mode") == (0, "OffMode")
+
+
+def test_only_root_may_own_the_name(sandbox, build_dir):
+    result = sandbox.run([*UNPRIVILEGED, *owner_argv(build_dir)], timeout=30)
+    assert result.returncode != 0
+    assert 'There is already a dbus service at"com.brenvik.norvi", exiting!' in result.stdout
+    assert f'Nobody owns "{NAME}", so the bus policy does not let this process own it' in result.stdout

@@ -1,0 +1,228 @@
+"""The link driver and the address setter against the real kernel of the sandbox world, and the
+exact ip command lines they run, recorded by a stand-in ip."""
+
+import json
+import re
+import time
+
+import pytest
+
+LOG_FILE = "/tmp/netconfig-ip.log"
+
+
+def driver(sandbox, build_dir, *args, env=None):
+    """Runs one driver operation inside the sandbox; returns its log output."""
+    helper = build_dir / "tests" / "helpers" / "netconfig_driver"
+    result = sandbox.run([str(helper), *args], env=env)
+    output = result.stdout + result.stderr
+    assert result.returncode == 0, output
+    return output
+
+
+def ip_json(sandbox, *args):
+    result = sandbox.run(["ip", "-j", *args], check=True)
+    return json.loads(result.stdout or "[]")
+
+
+def addresses(sandbox, link, family, scope="global"):
+    infos = [info for entry in ip_json(sandbox, family, "addr", "show", "dev", link)
+             for info in entry.get("addr_info", [])]
+    return sorted((info["local"], info["prefixlen"]) for info in infos if info["scope"] == scope)
+
+
+def broadcast(sandbox, link, address):
+    for entry in ip_json(sandbox, "-4", "addr", "show", "dev", link):
+        for info in entry["addr_info"]:
+            if info["local"] == address:
+                return info.get("broadcast")
+    return None
+
+
+def is_up(sandbox, link):
+    return "UP" in ip_json(sandbox, "link", "show", "dev", link)[0]["flags"]
+
+
+def default_routes(sandbox, family):
+    return sorted((route.get("gateway"), route["dev"])
+                  for route in ip_json(sandbox, family, "route", "show", "default"))
+
+
+def wait_for(condition, what, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out waiting for " + what
+        time.sleep(0.1)
+
+
+def assert_no_failed_command(output):
+    assert "finished with error code" not in output, output
+    assert "failed to start" not in output, output
+
+
+@pytest.fixture
+def eth0_up(sandbox, build_dir):
+    assert_no_failed_command(driver(sandbox, build_dir, "up", "eth0"))
+    wait_for(lambda: addresses(sandbox, "eth0", "-6", scope="link"), "the link-local address")
+    return sandbox
+
+
+def test_link_goes_up_and_down(sandbox, build_dir):
+    assert not is_up(sandbox, "wlan0")
+    assert_no_failed_command(driver(sandbox, build_dir, "up", "wlan0"))
+    assert is_up(sandbox, "wlan0")
+    assert_no_failed_command(driver(sandbox, build_dir, "down", "wlan0"))
+    assert not is_up(sandbox, "wlan0")
+
+
+def test_mac_address(sandbox, build_dir):
+    assert_no_failed_command(driver(sandbox, build_dir, "set-mac", "02:77:00:ab:cd:05", "wlan0"))
+    assert ip_json(sandbox, "link", "show", "dev", "wlan0")[0]["address"] == "02:77:00:ab:cd:05"
+
+
+def test_addresses_are_added_replaced_and_flushed(eth0_up, build_dir):
+    sandbox = eth0_up
+    link_local = addresses(sandbox, "eth0", "-6", scope="link")
+
+    for args in (("add-ip", "10.77.0.5", "24", "eth0"), ("add-ip", "10.77.0.9", "28", "eth0"),
+                 ("add-ip", "fd77::5", "64", "eth0")):
+        assert_no_failed_command(driver(sandbox, build_dir, *args))
+    assert addresses(sandbox, "eth0", "-4") == [("10.77.0.5", 24), ("10.77.0.9", 28)]
+    assert broadcast(sandbox, "eth0", "10.77.0.5") == "10.77.0.255"
+    assert addresses(sandbox, "eth0", "-6") == [("fd77::5", 64)]
+
+    # Replacing an address of one family leaves the other family alone.
+    assert_no_failed_command(driver(sandbox, build_dir, "set-ip", "10.77.0.6", "16", "eth0"))
+    assert addresses(sandbox, "eth0", "-4") == [("10.77.0.6", 16)]
+    assert addresses(sandbox, "eth0", "-6") == [("fd77::5", 64)]
+    assert_no_failed_command(driver(sandbox, build_dir, "set-ip", "fd77::6", "64", "eth0"))
+    assert addresses(sandbox, "eth0", "-6") == [("fd77::6", 64)]
+    assert addresses(sandbox, "eth0", "-6", scope="link") == link_local
+    assert addresses(sandbox, "eth0", "-4") == [("10.77.0.6", 16)]
+
+    # Text that is no address changes nothing.
+    driver(sandbox, build_dir, "set-ip", "10.77.0", "24", "eth0")
+    assert addresses(sandbox, "eth0", "-4") == [("10.77.0.6", 16)]
+
+    assert_no_failed_command(driver(sandbox, build_dir, "flush", "ipv6", "eth0", "global"))
+    assert addresses(sandbox, "eth0", "-6") == []
+    assert addresses(sandbox, "eth0", "-6", scope="link") == link_local
+    assert addresses(sandbox, "eth0", "-4") == [("10.77.0.6", 16)]
+
+    assert_no_failed_command(driver(sandbox, build_dir, "flush", "both", "eth0", "all"))
+    assert addresses(sandbox, "eth0", "-4") == []
+    assert addresses(sandbox, "eth0", "-6", scope="link") == []
+
+
+def test_address_setter_applies_netmask_or_assumes_24(eth0_up, build_dir):
+    sandbox = eth0_up
+    driver(sandbox, build_dir, "add-ip", "10.77.0.20", "24", "eth0")
+
+    driver(sandbox, build_dir, "set-ip-and-netmask", "eth0", "10.77.0.7", "255.255.0.0")
+    assert addresses(sandbox, "eth0", "-4") == [("10.77.0.7", 16)]
+
+    output = driver(sandbox, build_dir, "set-ip-and-netmask", "eth0", "10.77.0.8", "255.0.255.0")
+    assert "No netmask defined, assuming /24 network" in output
+    assert 'Setting Ip address: "10.77.0.8" to interface: "eth0"' in output
+    assert addresses(sandbox, "eth0", "-4") == [("10.77.0.8", 24)]
+
+    # A record without address (DHCP) clears the interface's static address.
+    driver(sandbox, build_dir, "set-ip-and-netmask", "eth0", "", "")
+    assert addresses(sandbox, "eth0", "-4") == []
+
+
+def test_default_routes_and_gateway_readers(eth0_up, build_dir):
+    sandbox = eth0_up
+    driver(sandbox, build_dir, "add-ip", "10.77.0.5", "24", "eth0")
+    driver(sandbox, build_dir, "add-ip", "fd77::5", "64", "eth0")
+    assert driver(sandbox, build_dir, "gateway").splitlines()[-1] == ""
+
+    assert_no_failed_command(driver(sandbox, build_dir, "add-default-route", "10.77.0.1", "eth0"))
+    assert_no_failed_command(driver(sandbox, build_dir, "add-default-route", "fd77::1", "eth0"))
+    assert default_routes(sandbox, "-4") == [("10.77.0.1", "eth0")]
+    assert default_routes(sandbox, "-6") == [("fd77::1", "eth0")]
+    assert driver(sandbox, build_dir, "gateway").splitlines()[-1] == "10.77.0.1"
+    assert driver(sandbox, build_dir, "gateway6").splitlines()[-1] == "fd77::1"
+
+    # The setter replaces the existing default route instead of failing next to it.
+    output = driver(sandbox, build_dir, "set-gateway", "eth0", "10.77.0.2")
+    assert 'Setting gateway address: "10.77.0.2" to interface: "eth0"' in output
+    assert_no_failed_command(output)
+    assert default_routes(sandbox, "-4") == [("10.77.0.2", "eth0")]
+
+    assert_no_failed_command(driver(sandbox, build_dir, "route-flush", "ipv4"))
+    assert default_routes(sandbox, "-4") == []
+    assert default_routes(sandbox, "-6") == [("fd77::1", "eth0")]
+    driver(sandbox, build_dir, "route-flush", "both")
+    assert default_routes(sandbox, "-6") == []
+    assert driver(sandbox, build_dir, "gateway6").splitlines()[-1] == ""
+
+
+def test_dns_servers_are_read_from_the_resolver_file(sandbox, build_dir):
+    sandbox.write_file("/etc/resolv.conf", "nameserver 10.77.0.53\nsearch sandbox.test\n"
+                                           "nameserver fd77::53\n")
+    assert driver(sandbox, build_dir, "dns-servers").splitlines()[-1] == "10.77.0.53 fd77::53"
+
+
+def flush(family, scope_global=False):
+    return [family, "addr", "flush", "dev", "eth0"] + (["scope", "global"] if scope_global else [])
+
+
+def add(family, address):
+    broadcast = ["broadcast", "+"] if family == "-4" else []
+    return [family, "address", "add", address] + broadcast + ["dev", "eth0"]
+
+
+COMMAND_LINES = [
+    (["up", "eth0"], [["link", "set", "dev", "eth0", "up"]]),
+    (["down", "eth0"], [["link", "set", "dev", "eth0", "down"]]),
+    (["flush", "both", "eth0", "global"], [flush("-4", True), flush("-6", True)]),
+    (["flush", "ipv6", "eth0", "all"], [flush("-6")]),
+    (["set-mac", "02:77:00:00:00:05", "eth0"],
+     [["link", "set", "dev", "eth0", "address", "02:77:00:00:00:05"]]),
+    (["set-ip", "10.0.0.5", "24", "eth0"], [flush("-4"), add("-4", "10.0.0.5/24")]),
+    (["set-ip", "fd00::5", "64", "eth0"], [flush("-6", True), add("-6", "fd00::5/64")]),
+    (["set-ip", "not-an-address", "24", "eth0"], []),
+    (["add-ip", "not-an-address", "24", "eth0"], [add("-6", "not-an-address/24")]),
+    (["route-flush", "both"],
+     [["-4", "route", "flush", "to", "default"], ["-6", "route", "flush", "to", "default"]]),
+    (["add-default-route", "10.0.0.1", "eth0"],
+     [["-4", "route", "add", "default", "via", "10.0.0.1", "dev", "eth0"]]),
+    (["add-default-route", "fe80::1", "eth0"],
+     [["-6", "route", "add", "default", "via", "fe80::1", "dev", "eth0"]]),
+    (["set-ip-and-netmask", "eth0", "", ""], [flush("-4")]),
+    (["set-ip-and-netmask", "", "10.0.0.5", "255.255.255.0"], []),
+    (["set-ip-and-netmask", "eth0", "10.0.0.5", "255.255.255.128"],
+     [flush("-4"), add("-4", "10.0.0.5/25")]),
+    (["set-gateway", "eth0", "10.0.0.1"],
+     [["-4", "route", "add", "default", "via", "10.0.0.1", "dev", "eth0"]]),
+    (["set-gateway", "eth0", ""], []),
+]
+
+
+def recorded_command_lines(sandbox, build_dir, source_dir, *args):
+    doubles = source_dir / "tests" / "doubles" / "netconfig"
+    sandbox.write_file(LOG_FILE, "")
+    driver(sandbox, build_dir, *args,
+           env={"PATH": "%s:/sbin:/bin:/usr/sbin:/usr/bin" % doubles, "NETCONFIG_IP_LOG": LOG_FILE})
+    return [re.findall(r"\[([^\]]*)\]", line) for line in sandbox.read_file(LOG_FILE).splitlines()]
+
+
+def test_command_lines(sandbox, build_dir, source_dir):
+    mismatches = []
+    for args, expected in COMMAND_LINES:
+        recorded = recorded_command_lines(sandbox, build_dir, source_dir, *args)
+        if recorded != expected:
+            mismatches.append("%s: ran %s, expected %s" % (args, recorded, expected))
+    assert not mismatches, "\n".join(mismatches)
+
+
+def test_gateway_setter_flushes_an_existing_default_route_first(sandbox, build_dir, source_dir):
+    for argv in (["ip", "link", "set", "dev", "eth0", "up"],
+                 ["ip", "addr", "add", "10.77.0.5/24", "dev", "eth0"],
+                 ["ip", "route", "add", "default", "via", "10.77.0.1"]):
+        sandbox.run(argv, check=True)
+    assert recorded_command_lines(sandbox, build_dir, source_dir,
+                                  "set-gateway", "eth0", "10.77.0.2") == [
+        ["-4", "route", "flush", "to", "default"],
+        ["-4", "route", "add", "default", "via", "10.77.0.2", "dev", "eth0"],
+    ]

@@ -1,0 +1,222 @@
+"""Start-up of the real daemon in the sandbox world: command line, exit statuses, the clean-up
+commands, the search path they are looked up on, and their effect on the device's links and
+stale daemons."""
+
+import queue
+import re
+import threading
+import time
+
+import pytest
+
+DEFAULT_PATH = "/sbin:/bin:/usr/sbin:/usr/bin"
+STAND_INS = "/tmp/norvid-stand-ins"  # in the sandbox's private /tmp
+RECORD = STAND_INS + "/record"
+# Differs from the default so that a replaced search path shows.
+TEST_PATH = STAND_INS + ":/usr/bin:/bin"
+STAND_IN_ENV = {"PATH": TEST_PATH, "NORVID_TEST_RECORD": RECORD}
+
+READY = "Finished setting up, starting main loop..."
+HELP = (
+    "norvid arguments:\n\t-d\tIncrease debug level\n\t-m\tMonitor mode (Don't change anything)\n"
+    "\t--wired-interface - default wired interface: eth0\n"
+    "\t--wireless interface - default wireless interface: wlan0"
+    "\t--softap interfaces (separated by comma) - default sofap interface: uap0\n"
+)
+LOG_LINE = re.compile(r"^\d{8} \d\d:\d\d:\d\d\.\d{3} \[(\d+)\.\d+\] (\w+) (\w+\.cpp):\d+ (.*)$")
+KILLALL = ["killall", "wpa_supplicant", "udhcpd", "udhcpc", "hostapd", "dnsd"]
+
+
+def clean_up(*names):
+    """The commands a normal start runs, in their order, for these interface names."""
+    commands = [KILLALL]
+    for name in names:
+        commands += [
+            ["ip", "link", "set", "dev", name, "down"],
+            ["ip", "-4", "addr", "flush", "dev", name],
+            ["ip", "-6", "addr", "flush", "dev", name, "scope", "global"],
+        ]
+    return commands
+
+
+def parse_log(lines):
+    """(level, file, message) of each log line; other lines are left out."""
+    return [m.group(2, 3, 4) for m in map(LOG_LINE.match, lines) if m]
+
+
+class Daemon:
+    """The daemon running in the sandbox, its standard output read line by line."""
+
+    def __init__(self, sandbox, argv, env):
+        self.sandbox = sandbox
+        self.process = sandbox.spawn(argv, env=env)
+        self.lines = []
+        self._queue = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self._queue.put(line.rstrip("\n"))
+        self._queue.put(None)
+
+    def wait_for(self, text, timeout=60):
+        """True once a line containing text was written; False if the output ended first."""
+        deadline = time.monotonic() + timeout
+        while True:
+            line = self._queue.get(timeout=max(0.0, deadline - time.monotonic()))
+            if line is None:
+                return False
+            self.lines.append(line)
+            if text in line:
+                return True
+
+    def kill(self):
+        """Ends the daemon by its own process id, as seen in its log lines."""
+        pid = LOG_LINE.match(self.lines[0]).group(1)
+        self.sandbox.run(["kill", "-KILL", pid], check=True)
+        self.process.wait(timeout=30)
+
+    @property
+    def log(self):
+        return parse_log(self.lines)
+
+
+@pytest.fixture
+def stand_ins(sandbox, source_dir):
+    """Recording stand-ins for killall and ip, found first on TEST_PATH."""
+    recorder = (source_dir / "tests" / "doubles" / "recorder").read_text()
+    sandbox.run(["mkdir", "-p", STAND_INS], check=True)
+    for name in ("killall", "ip"):
+        sandbox.write_file(f"{STAND_INS}/{name}", recorder)
+        sandbox.run(["chmod", "755", f"{STAND_INS}/{name}"], check=True)
+    sandbox.write_file(RECORD, "")
+    return sandbox
+
+
+def recorded(sandbox):
+    """(search path, argv) of every stand-in call, in order."""
+    calls = []
+    for line in sandbox.read_file(RECORD).splitlines():
+        path, *argv = line.split("\t")
+        calls.append((path, argv))
+    return calls
+
+
+def run_until_ready(sandbox, binary, args, env=None):
+    """Starts the daemon, checks that it reaches and stays in its event loop, then kills it."""
+    daemon = Daemon(sandbox, [str(binary), *args], STAND_IN_ENV if env is None else env)
+    assert daemon.wait_for(READY), "\n".join(daemon.lines)
+    time.sleep(0.5)
+    assert daemon.process.poll() is None, "the daemon left its event loop"
+    daemon.kill()
+    return daemon
+
+
+@pytest.mark.parametrize(
+    "args, names",
+    [
+        ([], ["eth0", "wlan0", "uap0"]),
+        (["--softap", "a,,b"], ["eth0", "wlan0", "a", "", "b"]),
+        # The last value counts, and a value may begin with '-'.
+        (["--wired", "x", "--wired", "eth1", "--wireless", "-m"], ["eth1", "-m", "uap0"]),
+    ],
+    ids=["defaults", "softap list with empty name", "last value, dash value"],
+)
+def test_clean_up_commands_run_in_order_on_the_given_path(stand_ins, norvid_binary, args, names):
+    daemon = run_until_ready(stand_ins, norvid_binary, args)
+    calls = recorded(stand_ins)
+    assert [argv for _, argv in calls] == clean_up(*names)
+    assert {path for path, _ in calls} == {TEST_PATH}
+    levels = [level for level, _, _ in daemon.log]
+    assert "DEBUG" not in levels and "ERROR" not in levels
+    assert daemon.log[0] == ("INFO", "Norvid.cpp", "norvid version: 1.99")
+
+
+def test_monitor_mode_runs_nothing(stand_ins, norvid_binary):
+    run_until_ready(stand_ins, norvid_binary, ["-m"])
+    assert recorded(stand_ins) == []
+
+
+def test_unknown_argument_is_logged_and_debug_still_follows(stand_ins, norvid_binary):
+    daemon = run_until_ready(stand_ins, norvid_binary, ["--bogus", "-d"])
+    assert ("ERROR", "Norvid.cpp", "\"Unknown argument '--bogus'\"") in daemon.log
+    debug = [message for level, _, message in daemon.log if level == "DEBUG"]
+    assert 'NorviProcess executing: "killall wpa_supplicant udhcpd udhcpc hostapd dnsd"' in debug
+    assert len(recorded(stand_ins)) == len(clean_up("eth0", "wlan0", "uap0"))
+
+
+@pytest.mark.parametrize(
+    "args, errors",
+    [
+        (["-h"], []),
+        (["--help"], []),
+        # Parsing stops at the help option: the missing value after it is never seen.
+        (["--bogus", "-d", "--help", "--wired"], ["\"Unknown argument '--bogus'\""]),
+    ],
+    ids=["-h", "--help", "stops parsing"],
+)
+def test_help_prints_text_and_exits_1(stand_ins, norvid_binary, args, errors):
+    result = stand_ins.run([str(norvid_binary), *args], env=STAND_IN_ENV, timeout=30)
+    assert result.returncode == 1
+    assert result.stdout.endswith(HELP)
+    log = result.stdout[: -len(HELP)].splitlines()
+    assert parse_log(log) == [("INFO", "Norvid.cpp", "norvid version: 1.99")] + [
+        ("ERROR", "Norvid.cpp", error) for error in errors
+    ]
+    assert recorded(stand_ins) == []
+
+
+@pytest.mark.parametrize("args", [["--wired"], ["-d", "--wireless"], ["-m", "--softap"]])
+def test_missing_value_exits_255_before_changing_anything(stand_ins, norvid_binary, args):
+    result = stand_ins.run([str(norvid_binary), *args], env=STAND_IN_ENV, timeout=30)
+    assert result.returncode == 255
+    log = parse_log(result.stdout.splitlines())
+    assert log[-1] == ("ERROR", "Norvid.cpp", f"\"Missing value for argument '{args[-1]}'\"")
+    assert READY not in result.stdout
+    assert recorded(stand_ins) == []
+
+
+def test_missing_path_gets_the_default(stand_ins, norvid_binary):
+    # With no PATH the daemon looks up the system's own killall and ip; in a mount namespace of
+    # this test only (private, so nothing leaks into the sandbox) they are the stand-ins.
+    binds = []
+    for name in ("killall", "ip"):
+        found = stand_ins.run(["sh", "-c", f'readlink -f "$(command -v {name})"'], check=True)
+        binds.append(f"/usr/bin/mount --bind {STAND_INS}/{name} {found.stdout.strip()}")
+    script = " && ".join(binds + [f"exec /usr/bin/env -u PATH {norvid_binary}"])
+    argv = ["/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script]
+    run_until_ready(stand_ins, argv[0], argv[1:], env={"PATH": None, "NORVID_TEST_RECORD": RECORD})
+    calls = recorded(stand_ins)
+    assert [argv for _, argv in calls] == clean_up("eth0", "wlan0", "uap0")
+    assert {path for path, _ in calls} == {DEFAULT_PATH}
+
+
+def test_clean_up_takes_links_down_and_ends_stale_daemons(sandbox, norvid_binary):
+    # The real killall and ip, inside the sandbox: what an earlier run left behind goes away.
+    sandbox.run(["ip", "link", "set", "dev", "eth0", "up"], check=True)
+    sandbox.run(["ip", "addr", "add", "10.77.0.2/24", "dev", "eth0"], check=True)
+    sandbox.run(["mkdir", "-p", "/tmp/stale"], check=True)
+    for name in ("udhcpc", "hostapd"):
+        sandbox.run(["cp", "/bin/sleep", f"/tmp/stale/{name}"], check=True)
+        sandbox.spawn([f"/tmp/stale/{name}", "600"])
+    for name in ("udhcpc", "hostapd"):
+        assert wait_until(lambda: sandbox.run(["pgrep", "-x", name]).returncode == 0)
+
+    daemon = run_until_ready(sandbox, norvid_binary, [], env={})
+    link = sandbox.run(["ip", "-o", "link", "show", "dev", "eth0"], check=True).stdout
+    assert re.search(r"<[^>]*\bUP\b", link) is None, link
+    assert sandbox.run(["ip", "-o", "-4", "addr", "show", "dev", "eth0"]).stdout == ""
+    for name in ("udhcpc", "hostapd"):
+        assert sandbox.run(["pgrep", "-x", name]).returncode == 1
+    # uap0 does not exist here: its commands fail, are logged, and start-up goes on.
+    errors = [message for level, _, message in daemon.log if level == "ERROR"]
+    assert 'NorviProcess: "ip link set dev uap0 down" finished with error code: 1' in errors
+
+
+def wait_until(condition, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.1)
+    return True

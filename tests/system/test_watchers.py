@@ -1,0 +1,209 @@
+"""The netlink and udev watchers against the real kernel and udevd of the sandbox world.
+
+A helper program runs both watchers inside the device world and prints every signal as a JSON
+line; the tests change links and addresses there and read what the watchers reported.
+"""
+
+import json
+import queue
+import threading
+import time
+
+import pytest
+
+EVENT_TIMEOUT = 20
+# What the helper may still have to deliver once the kernel has counted a message in.
+DELIVERY_GRACE = 1
+
+
+class WatcherEvents:
+    """The signals of one running helper, in the order they were emitted."""
+
+    def __init__(self, process):
+        self.process = process
+        self.lines = []
+        self.events = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+        self.expect("ready")
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.append(line.rstrip("\n"))
+            if line.startswith("{"):
+                self.events.put(json.loads(line))
+        self.events.put(None)
+
+    def next(self, timeout):
+        try:
+            event = self.events.get(timeout=timeout)
+        except queue.Empty:
+            return None
+        assert event is not None, "helper ended:\n" + "\n".join(self.lines)
+        return event
+
+    def expect(self, kind, /, timeout=EVENT_TIMEOUT, skipped=None, **fields):
+        """The next event of that name whose fields match; other events are passed over and,
+        when `skipped` is a list, collected there."""
+        deadline = time.monotonic() + timeout
+        while True:
+            remaining = deadline - time.monotonic()
+            event = self.next(max(remaining, 0)) if remaining > 0 else None
+            if event is None:
+                raise AssertionError(
+                    f"no {kind} {fields} within {timeout}s; output:\n" + "\n".join(self.lines))
+            if event["event"] == kind and all(event.get(k) == v for k, v in fields.items()):
+                return event
+            if skipped is not None:
+                skipped.append(event)
+
+    def drain(self, seconds):
+        """Every event that arrives within the given time."""
+        events = []
+        deadline = time.monotonic() + seconds
+        while (remaining := deadline - time.monotonic()) > 0:
+            event = self.next(remaining)
+            if event is not None:
+                events.append(event)
+        return events
+
+
+@pytest.fixture
+def watchers(sandbox, build_dir):
+    helper = build_dir / "tests/helpers/watchers_monitor"
+    process = sandbox.spawn([str(helper), "-d", "eth0", "wlan0"])
+    events = WatcherEvents(process)
+    yield events
+    process.kill()
+    process.wait()
+
+
+def ip(sandbox, *args):
+    result = sandbox.run(["ip", *args])
+    assert result.returncode == 0, f"ip {' '.join(args)}: {result.stderr}"
+
+
+def router_advertisements_received(sandbox):
+    for line in sandbox.run(["cat", "/proc/net/snmp6"]).stdout.splitlines():
+        name, value = line.split()
+        if name == "Icmp6InRouterAdvertisements":
+            return int(value)
+    raise AssertionError("no router advertisement counter in /proc/net/snmp6")
+
+
+def wait_for_router_advertisement(sandbox, since):
+    deadline = time.monotonic() + EVENT_TIMEOUT
+    while router_advertisements_received(sandbox) <= since:
+        assert time.monotonic() < deadline, "no router advertisement arrived"
+        time.sleep(0.2)
+
+
+def addresses(event, interface="eth0"):
+    return {(a["address"], a["prefix"], a["ipv4"], a["linkLocal"])
+            for a in event["addresses"][interface]}
+
+
+def bring_up_eth0(sandbox, watchers):
+    ip(sandbox, "link", "set", "eth0", "up")
+    watchers.expect("interfaceStatusChanged", name="eth0", up=True, running=True)
+
+
+def test_link_flags_follow_admin_state_and_carrier(sandbox, watchers):
+    bring_up_eth0(sandbox, watchers)
+
+    sandbox.unplug()
+    watchers.expect("interfaceStatusChanged", name="eth0", up=True, running=False)
+    sandbox.plug()
+    watchers.expect("interfaceStatusChanged", name="eth0", up=True, running=True)
+
+    ip(sandbox, "link", "set", "eth0", "down")
+    watchers.expect("interfaceStatusChanged", name="eth0", up=False, running=False)
+    # wlan0's far end is never up, so its link comes up without carrier.
+    ip(sandbox, "link", "set", "wlan0", "up")
+    watchers.expect("interfaceStatusChanged", name="wlan0", up=True, running=False)
+    assert "Netlink received interface status update: \"wlan0\": +UP -RUNNING -LOWER_UP " \
+           "-DORMANT " in "\n".join(watchers.lines)
+
+
+def test_addresses_reported_only_on_real_changes(sandbox, watchers):
+    bring_up_eth0(sandbox, watchers)
+    event = watchers.expect("addressesChanged")
+    link_local = [a for a in addresses(event) if a[3]]
+    assert len(link_local) == 1 and link_local[0][0].startswith("fe80:") \
+        and link_local[0][1:] == (64, False, True)
+
+    ip(sandbox, "addr", "add", "10.77.0.5/24", "dev", "eth0")
+    event = watchers.expect("addressesChanged")
+    assert ("10.77.0.5", 24, True, False) in addresses(event)
+
+    # A change that keeps every recorded field, a host-scope address and an address that is
+    # deprecated from the start are no changes; the next real one is the next event.
+    ip(sandbox, "addr", "change", "10.77.0.5/24", "dev", "eth0", "valid_lft", "600",
+       "preferred_lft", "600")
+    ip(sandbox, "addr", "add", "10.99.0.1/32", "dev", "eth0", "scope", "host")
+    ip(sandbox, "-6", "addr", "add", "fd77::7/64", "dev", "eth0", "preferred_lft", "0", "nodad")
+    ip(sandbox, "-6", "addr", "add", "fd77::5/64", "dev", "eth0", "nodad")
+    ip(sandbox, "addr", "add", "169.254.3.4/16", "dev", "eth0", "scope", "link")
+    skipped = []
+    event = watchers.expect("addressesChanged", skipped=skipped)
+    assert addresses(event) == {("10.77.0.5", 24, True, False), ("fd77::5", 64, False, False),
+                                link_local[0]}
+    event = watchers.expect("addressesChanged", skipped=skipped)
+    assert ("169.254.3.4", 16, True, True) in addresses(event)
+    assert not skipped
+
+    # An address that turns deprecated counts as gone.
+    ip(sandbox, "-6", "addr", "change", "fd77::5/64", "dev", "eth0", "preferred_lft", "0")
+    event = watchers.expect("addressesChanged")
+    assert ("fd77::5", 64, False, False) not in addresses(event)
+
+    ip(sandbox, "addr", "del", "10.77.0.5/24", "dev", "eth0")
+    event = watchers.expect("addressesChanged")
+    assert addresses(event) == {link_local[0], ("169.254.3.4", 16, True, True)}
+    assert addresses(event, "wlan0") == set()
+    assert not [e for e in watchers.drain(DELIVERY_GRACE) if e["event"] == "addressesChanged"]
+
+
+def test_router_advertised_dns_once_and_cleared_by_carrier_loss(sandbox, watchers):
+    bring_up_eth0(sandbox, watchers)
+    sandbox.start_radvd(rdnss=("fd77::53", "fd77::54", "fd77::53"),
+                        dnssl=("sandbox.test", "example.org", "sandbox.test"))
+    event = watchers.expect("nameserversChanged")
+    assert [(s["address"], s["interface"], s["prefix"]) for s in event["servers"]] == \
+        [("fd77::53", "eth0", 128), ("fd77::54", "eth0", 128)]
+    event = watchers.expect("searchDomainsChanged")
+    assert event["domains"] == ["example.org", "sandbox.test"]
+
+    # The same advertisement again, from a restarted radvd, changes nothing.
+    sandbox.stop_radvd()
+    received = router_advertisements_received(sandbox)
+    sandbox.start_radvd(rdnss=("fd77::53", "fd77::54", "fd77::53"),
+                        dnssl=("sandbox.test", "example.org", "sandbox.test"))
+    wait_for_router_advertisement(sandbox, received)
+    repeated = watchers.drain(DELIVERY_GRACE)
+    assert not [e for e in repeated
+                if e["event"] in ("nameserversChanged", "searchDomainsChanged")]
+
+    sandbox.stop_radvd()
+    sandbox.unplug()
+    skipped = []
+    watchers.expect("interfaceStatusChanged", name="eth0", running=False, skipped=skipped)
+    cleared = [e for e in skipped if e["event"] in ("nameserversChanged", "searchDomainsChanged")]
+    assert cleared == [{"event": "nameserversChanged", "servers": []},
+                       {"event": "searchDomainsChanged", "domains": []}]
+
+
+def test_interfaces_appearing_disappearing_and_renamed(sandbox, watchers):
+    ip(sandbox, "link", "add", "wtest0", "type", "veth", "peer", "name", "wtest1")
+    seen = {watchers.expect("interfaceAdded")["name"], watchers.expect("interfaceAdded")["name"]}
+    assert seen == {"wtest0", "wtest1"}
+
+    skipped = []
+    ip(sandbox, "link", "set", "wtest0", "name", "wren0")
+    watchers.expect("interfaceAdded", name="wren0", skipped=skipped)
+    assert not [e for e in skipped if e["event"].startswith("interface") and
+                e["event"] != "interfaceStatusChanged"]
+
+    ip(sandbox, "link", "del", "wren0")
+    seen = {watchers.expect("interfaceRemoved")["name"],
+            watchers.expect("interfaceRemoved")["name"]}
+    assert seen == {"wren0", "wtest1"}

@@ -1,0 +1,169 @@
+#include "NorviCommon.h"
+#include "NorviProcess.h"
+#include "StdoutCapture.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <cerrno>
+#include <csignal>
+#include <thread>
+
+namespace {
+
+QVector<LogLine> run(const QString &program, const QStringList &arguments)
+{
+    StdoutCapture capture;
+    NorviProcess::execute(program, arguments);
+    return LogLine::parse(capture.lines());
+}
+
+QStringList levels(const QVector<LogLine> &lines)
+{
+    QStringList words;
+    for (const LogLine &line : lines) {
+        words << line.level;
+    }
+    return words;
+}
+
+QStringList messages(const QVector<LogLine> &lines)
+{
+    QStringList texts;
+    for (const LogLine &line : lines) {
+        texts << line.message;
+    }
+    return texts;
+}
+
+// A text as the log writes a string value: in double quotes, with the platform's escapes.
+QString quoted(const QString &text)
+{
+    QString written;
+    QDebug(&written).nospace() << text;
+    return written;
+}
+
+} // namespace
+
+class TestNorviProcess : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        qInstallMessageHandler(norvidMessageOutput);
+        norvidGlobalLogLevel = 1;
+    }
+
+    void successLogsTwoDebugLinesOnly()
+    {
+        const auto lines = run("/bin/true", {});
+        QCOMPARE(levels(lines), QStringList({"DEBUG", "DEBUG"}));
+        // Without arguments the command line keeps the blank after the program.
+        QCOMPARE(messages(lines),
+                 QStringList({R"(NorviProcess executing: "/bin/true ")",
+                              R"(NorviProcess: "/bin/true " finished successfully.)"}));
+        QCOMPARE(lines[0].file, QStringLiteral("NorviProcess.cpp"));
+
+        norvidGlobalLogLevel = 0;
+        QVERIFY(run("sh", {"-c", "echo unseen"}).isEmpty());
+    }
+
+    void failureLogsExitCodeAndOutput_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QStringList>("output");
+        // Standard error is merged in; lines and the whole are trimmed; the arguments reach the
+        // program verbatim, not through a shell.
+        QTest::newRow("two lines") << QStringList{"-c", "printf '  first \\t\\n'; echo '$X;y' >&2; "
+                                                        "echo; exit 1"}
+                                   << "1" << QStringList{R"("first")", R"("$X;y")"};
+        QTest::newRow("no output") << QStringList{"-c", "exit 7"} << "7" << QStringList{R"("")"};
+        QTest::newRow("control characters")
+            << QStringList{"-c", "printf 'a\\033[1mb\\r\\n\"q\"\\n'; exit 2"} << "2"
+            << QStringList{"\"a\\u001B[1mb\"", "\"\\\"q\\\"\""};
+        QTest::newRow("crash") << QStringList{"-c", "kill -SEGV $$"} << "11"
+                               << QStringList{R"("")"};
+    }
+
+    void failureLogsExitCodeAndOutput()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, status);
+        QFETCH(QStringList, output);
+        norvidGlobalLogLevel = 0;
+        const auto lines = run("sh", arguments);
+        QCOMPARE(levels(lines), QStringList(QVector<QString>(output.size() + 1, "ERROR").toList()));
+        QCOMPARE(lines[0].message, "NorviProcess: " + quoted("sh " + arguments.join(' ')) +
+                                       " finished with error code: " + status);
+        QStringList expected;
+        for (const QString &text : output) {
+            expected << "NorviProcess output: " + text;
+        }
+        QCOMPARE(messages(lines).mid(1), expected);
+    }
+
+    void hangingProgramIsKilledAfterFiveSeconds()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        const auto lines = run("sh", {"-c", "echo $$; echo started; exec sleep 10"});
+        const qint64 elapsed = clock.elapsed();
+        QVERIFY2(elapsed >= NorviProcess::FinishTimeoutMs && elapsed < 8000,
+                 qPrintable(QString::number(elapsed)));
+
+        QCOMPARE(levels(lines), QStringList({"DEBUG", "ERROR", "ERROR"}));
+        QCOMPARE(
+            lines[1].message,
+            R"(NorviProcess: "sh -c echo $$; echo started; exec sleep 10" timed out, SIGKILL sent!)");
+        const QRegularExpression output(R"(^NorviProcess output: "(\d+)\\nstarted"$)");
+        const auto match = output.match(lines[2].message);
+        QVERIFY2(match.hasMatch(), qPrintable(lines[2].message));
+        // Killed and reaped: the pid no longer exists.
+        QCOMPARE(kill(match.captured(1).toInt(), 0), -1);
+        QCOMPARE(errno, ESRCH);
+    }
+
+    void missingProgramFailsToStart_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::newRow("absolute path") << "/nonexistent/norvi-no-such-program";
+        QTest::newRow("not on the search path") << "norvi-no-such-program";
+        QTest::newRow("not executable") << "/etc/hostname";
+    }
+
+    void missingProgramFailsToStart()
+    {
+        QFETCH(QString, program);
+        const auto lines = run(program, {"x"});
+        QCOMPARE(levels(lines), QStringList({"DEBUG", "ERROR"}));
+        QVERIFY2(
+            lines[1].message.startsWith("NorviProcess: \"" + program + " x\" failed to start!: \""),
+            qPrintable(lines[1].message));
+        QVERIFY(lines[1].message.endsWith('"'));
+        QVERIFY(lines[1].message.size() > program.size() + 40); // the error text is not empty
+    }
+
+    void threadsRunIndependently()
+    {
+        norvidGlobalLogLevel = 0;
+        StdoutCapture capture;
+        auto failWith = [](const QString &text) {
+            NorviProcess::execute("sh", {"-c", "sleep 0.3; echo " + text + "; exit 1"});
+        };
+        std::thread first(failWith, "one");
+        std::thread second(failWith, "two");
+        first.join();
+        second.join();
+        const QStringList texts = messages(LogLine::parse(capture.lines()));
+        QCOMPARE(texts.size(), 4);
+        QVERIFY(texts.contains(R"(NorviProcess output: "one")"));
+        QVERIFY(texts.contains(R"(NorviProcess output: "two")"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNorviProcess)
+#include "tst_NorviProcess.moc"
