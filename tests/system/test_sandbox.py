@@ -115,8 +115,9 @@ def test_device_sees_its_links_down_and_carrier_follows_the_cable(sandbox):
     assert sandbox.run(["busybox", "ping", "-c", "1", "-W", "2", sbx.PEER_IPV4]).returncode == 0
 
 
-def test_unplugged_start_has_no_carrier(make_sandbox):
-    world = make_sandbox(plugged=False)
+def test_unplugged_start_has_no_carrier_and_links_can_be_added(make_sandbox):
+    world = make_sandbox(plugged=False, links=("eth0", "wlan0", "uap0"))
+    assert "uap0" in world.run(["ls", "/sys/class/net"], check=True).stdout.split()
     world.run(["ip", "link", "set", "eth0", "up"], check=True)
     time.sleep(0.2)
     assert not carrier(world)

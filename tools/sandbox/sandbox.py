@@ -50,9 +50,8 @@ PREFIX_LEN_V4 = 24
 PREFIX_LEN_V6 = 64
 
 DEVICE_LINKS = ("eth0", "wlan0")
-PEER_ETH0 = "peth0"
-PEER_WLAN0 = "pwlan0"
-PEER_OF = {"eth0": PEER_ETH0, "wlan0": PEER_WLAN0}
+PEER_PREFIX = "p"  # the peer end of device link L is PEER_PREFIX + L
+PEER_ETH0 = PEER_PREFIX + "eth0"
 
 BASE_ENV = {"PATH": "/sbin:/bin:/usr/sbin:/usr/bin", "HOME": "/root", "LANG": "C.UTF-8"}
 # Passed on from the caller so that a sanitizer build behaves inside as the suite asks.
@@ -177,9 +176,11 @@ class SandboxProcess(subprocess.Popen):
 class Sandbox:
     _counter = 0
 
-    def __init__(self, source_dir=None, plugged=True):
+    def __init__(self, source_dir=None, plugged=True, links=DEVICE_LINKS):
+        """`links`: the device's veth links; add e.g. "uap0" for a soft access point."""
         self.source_dir = Path(source_dir) if source_dir else Path(__file__).resolve().parents[2]
         self.initially_plugged = plugged
+        self.links = tuple(links)
         Sandbox._counter += 1
         self.name = "%d-%d" % (os.getpid(), Sandbox._counter)
         self.device_ns = DEVICE_NS_PREFIX + self.name
@@ -257,12 +258,15 @@ class Sandbox:
 
     def _make_links(self):
         ip = _tool("ip")
-        for link in DEVICE_LINKS:
+        for link in self.links:
             # Both ends are made inside the namespaces, so no name can clash with the host's.
             _check([ip, "link", "add", link, "netns", self.device_ns, "type", "veth",
-                    "peer", "name", PEER_OF[link], "netns", self.peer_ns])
+                    "peer", "name", PEER_PREFIX + link, "netns", self.peer_ns])
+            # veth leaves UDP checksums to "hardware" that never computes them; some DHCP
+            # clients then drop every offer.
             self._netns_check(self.device_ns, [_tool("ethtool"), "-K", link, "tx", "off"])
-            self._netns_check(self.peer_ns, [_tool("ethtool"), "-K", PEER_OF[link], "tx", "off"])
+            self._netns_check(self.peer_ns,
+                              [_tool("ethtool"), "-K", PEER_PREFIX + link, "tx", "off"])
         self._netns_check(self.device_ns, [ip, "link", "set", "lo", "up"])
         self._netns_check(self.peer_ns, [ip, "link", "set", "lo", "up"])
         self._netns_check(self.peer_ns, [ip, "addr", "add", "%s/%d" % (PEER_IPV4, PREFIX_LEN_V4),
@@ -369,10 +373,10 @@ class Sandbox:
 
     def plug(self, link="eth0"):
         """Cable in: the peer end of `link` goes up, so `link` gets carrier."""
-        self._netns_check(self.peer_ns, [_tool("ip"), "link", "set", PEER_OF[link], "up"])
+        self._netns_check(self.peer_ns, [_tool("ip"), "link", "set", PEER_PREFIX + link, "up"])
 
     def unplug(self, link="eth0"):
-        self._netns_check(self.peer_ns, [_tool("ip"), "link", "set", PEER_OF[link], "down"])
+        self._netns_check(self.peer_ns, [_tool("ip"), "link", "set", PEER_PREFIX + link, "down"])
 
     def start_dhcp_server(self, lease_seconds=3600):
         """A DHCP server on the peer end of eth0 (pool DHCP_POOL, router PEER_IPV4,
