@@ -1,7 +1,9 @@
 """The sandbox world itself: links, carrier, DHCP, router advertisements, udev, the private
 bus and files, and that nothing is left behind."""
 
+import ipaddress
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -131,8 +133,8 @@ def test_udhcpc_inside_gets_a_lease(sandbox, lease_seconds):
     status, lease = dhcp_lease(sandbox)
     assert status == 0
     assert lease["event"] == "bound"
-    first, last = (int(a.rsplit(".", 1)[1]) for a in sbx.DHCP_POOL)
-    assert lease["ip"].startswith("10.77.0.") and first <= int(lease["ip"].rsplit(".", 1)[1]) <= last
+    first, last = (ipaddress.ip_address(a) for a in sbx.DHCP_POOL)
+    assert first <= ipaddress.ip_address(lease["ip"]) <= last
     assert (lease["subnet"], lease["router"]) == ("255.255.255.0", sbx.PEER_IPV4)
     assert (lease["dns"].strip(), lease["domain"]) == (sbx.DNS_SERVER, sbx.DOMAIN)
     assert int(lease["lease"]) == lease_seconds
@@ -153,8 +155,8 @@ def test_router_advertisements_carry_prefix_rdnss_and_dnssl(sandbox):
     sandbox.run(["ip", "link", "set", "eth0", "up"], check=True)
     output, _ = listener.communicate(timeout=30)
     assert output.split("\n")[:2] == ["rdnss fd77::53", "dnssl sandbox.test"]
-    assert wait_until(lambda: "inet6 fd77::" in sandbox.run(["ip", "-6", "addr", "show", "eth0"]).stdout,
-                      timeout=10)
+    addresses = lambda: sandbox.run(["ip", "-6", "addr", "show", "eth0"]).stdout  # noqa: E731
+    assert wait_until(lambda: "inet6 fd77::" in addresses(), timeout=10)
 
 
 def test_udev_net_events_arrive_inside(sandbox):
@@ -279,23 +281,43 @@ import sandbox
 world = sandbox.Sandbox().start()
 world.spawn(["sleep", "1000"])
 world.start_dhcp_server()
-print(world.state_dir, world.device_ns, world.peer_ns, world.anchor_pid,
+print(world.state_dir, world.device_ns, world.peer_ns, world._watchdog.pid, world.anchor_pid,
       world._dhcp_server.pid, flush=True)
 sys.stdin.read()
 """
 
 
-@needs_root
-def test_world_of_a_killed_owner_dies_and_is_cleaned_up(source_dir):
+def killed_owner(source_dir, kill_watchdog):
+    """Starts a sandbox in another process and kills that process (and, if asked, the
+    sandbox's watchdog); returns the sandbox's state directory, namespaces and processes."""
     owner = subprocess.Popen([sys.executable, "-c", OWNER, str(source_dir / "tools/sandbox")],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    state_dir, device_ns, peer_ns, *pids = owner.stdout.readline().split()
+    state_dir, device_ns, peer_ns, watchdog, *pids = owner.stdout.readline().split()
     processes = [process_identity(int(pid)) for pid in pids]
+    if kill_watchdog:
+        os.kill(int(watchdog), signal.SIGKILL)
     owner.kill()
     owner.wait()
-    # The kernel tears the PID namespace down in the background; on a busy machine it takes
+    return state_dir, {device_ns, peer_ns}, processes
+
+
+def world_is_gone(state_dir, names, processes):
+    return not (still_running(processes) or names & namespaces() or os.path.exists(state_dir))
+
+
+@needs_root
+def test_world_of_a_killed_owner_is_removed_at_once(source_dir):
+    left = killed_owner(source_dir, kill_watchdog=False)
+    # The kernel tears a PID namespace down in the background; on a busy machine that takes
     # a few seconds.
-    assert wait_until(lambda: not still_running(processes), timeout=30)
+    assert wait_until(lambda: world_is_gone(*left), timeout=30)
+
+
+@needs_root
+def test_world_without_owner_or_watchdog_is_removed_by_the_next_sandbox(source_dir):
+    state_dir, names, processes = killed_owner(source_dir, kill_watchdog=True)
+    time.sleep(0.5)
+    # Nothing removes it by itself now.
+    assert names <= namespaces() and still_running(processes)
     sbx.cleanup_stale()
-    assert not {device_ns, peer_ns} & namespaces()
-    assert not os.path.exists(state_dir)
+    assert wait_until(lambda: world_is_gone(state_dir, names, processes), timeout=30)

@@ -22,12 +22,15 @@ udhcpd instead (with its ARP probe cut short).
 The device world is held by an "anchor" process: PID 1 of the sandbox's PID namespace,
 started through `ip netns exec` (which mounts a sysfs of the device's network namespace)
 and `unshare`.  Killing it kills every process of the device world and drops its mounts.
-Commands enter the device world with nsenter.  `close()` is idempotent and also cleans up after
-a failed `start()`; namespaces left behind by a sandbox whose owner process died are removed by
-the next `Sandbox.start()` (or by `norvid-sandbox cleanup`).
+Commands enter the device world with nsenter.
+
+Clean-up: `close()` (also run by the context manager) removes everything and may be called
+again; it also cleans up after a failed `start()`.  If the owner process ends without it
+(killed, crashed), a watchdog process started with the sandbox removes the world at once.  If
+that is killed too, the next `Sandbox.start()` (or `norvid-sandbox cleanup`) removes what
+sandboxes of dead owners left.
 """
 
-import ctypes
 import glob
 import json
 import os
@@ -70,15 +73,6 @@ DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty", "ptmx", "net/tu
 
 START_TIMEOUT = 20.0
 SERVER_START_TIMEOUT = 5.0
-
-_PR_SET_PDEATHSIG = 1
-_libc = ctypes.CDLL(None, use_errno=True)
-
-
-def _die_with_parent():
-    """preexec_fn: the child is killed when the thread that started it ends."""
-    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
-
 
 def _tool(name):
     for directory in ("/usr/sbin", "/usr/bin", "/sbin", "/bin"):
@@ -193,6 +187,8 @@ class Sandbox:
         self._dhcp_server = None
         self._radvd = None
         self._namespaces = []
+        self._watchdog = None
+        self._watchdog_pipe = None
         self._closed = False
 
     # -- life cycle -----------------------------------------------------------------------
@@ -212,6 +208,7 @@ class Sandbox:
         try:
             self.state_dir = Path(tempfile.mkdtemp(prefix="%s%s-" % (STATE_DIR_PREFIX, self.name)))
             self.state_dir.chmod(0o755)
+            self._start_watchdog()
             self._make_namespaces()
             self._make_links()
             self._write_config()
@@ -250,6 +247,23 @@ class Sandbox:
         self._namespaces = []
         if self.state_dir is not None:
             shutil.rmtree(self.state_dir, ignore_errors=True)
+        if self._watchdog_pipe is not None:
+            os.close(self._watchdog_pipe)
+            self._watchdog_pipe = None
+        _wait_popen(self._watchdog)
+
+    def _start_watchdog(self):
+        """Starts the process that removes this world when its owner ends without close():
+        it waits, in a session of its own, for the end of a pipe only the owner holds."""
+        read_end, self._watchdog_pipe = os.pipe()
+        try:
+            self._watchdog = subprocess.Popen(
+                [sys.executable, "-S", os.path.abspath(__file__), "--watchdog",
+                 self.device_ns, self.peer_ns, str(self.state_dir)],
+                stdin=read_end, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                start_new_session=True, env=dict(BASE_ENV))
+        finally:
+            os.close(read_end)
 
     def _make_namespaces(self):
         for ns in (self.device_ns, self.peer_ns):
@@ -311,8 +325,7 @@ class Sandbox:
                 str(self.state_dir / "anchor.json")]
         log = open(self.state_dir / "anchor.log", "w")
         self._anchor = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=log, text=True, env=dict(BASE_ENV),
-                                        preexec_fn=_die_with_parent)
+                                        stderr=log, text=True, env=dict(BASE_ENV))
         log.close()
         line = _read_line(self._anchor.stdout, START_TIMEOUT)
         match = re.match(r"ready (\d+)$", line or "")
@@ -456,17 +469,14 @@ class Sandbox:
                           log, log)
 
 
-def _popen(cls, full_argv, env, stdin, stdout, stderr, die_with_parent=True):
+def _popen(cls, full_argv, env, stdin, stdout, stderr):
     return cls(full_argv, env=_environment(env), text=True, stdin=stdin, stdout=stdout,
-               stderr=stderr, preexec_fn=_die_with_parent if die_with_parent else None)
+               stderr=stderr)
 
 
 def _run(cls, full_argv, argv, env, timeout, check, input):
-    # No death signal here: a short command is over soon anyway, and without a preexec_fn
-    # the child is started by vfork, which is much cheaper from a large test process.
     stdin = subprocess.PIPE if input is not None else subprocess.DEVNULL
-    process = _popen(cls, full_argv, env, stdin, subprocess.PIPE, subprocess.PIPE,
-                     die_with_parent=False)
+    process = _popen(cls, full_argv, env, stdin, subprocess.PIPE, subprocess.PIPE)
     try:
         stdout, stderr = process.communicate(input, timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -537,14 +547,29 @@ def cleanup_stale():
         match = re.match(r"(%s|%s)(\d+)-\d+$" % (DEVICE_NS_PREFIX, PEER_NS_PREFIX), ns)
         if not match or _pid_alive(int(match.group(2))):
             continue
-        pids = subprocess.run([_tool("ip"), "netns", "pids", ns], stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, text=True).stdout.split()
-        for pid in pids:
-            try:
-                os.kill(int(pid), signal.SIGKILL)
-            except (ProcessLookupError, ValueError):
-                pass
-        _delete_namespace(ns)
+        _remove_namespace(ns)
+
+
+def _remove_namespace(ns):
+    """Kills every process in network namespace `ns` (the device world's PID 1 among them,
+    which takes the rest of that world along) and deletes it."""
+    pids = subprocess.run([_tool("ip"), "netns", "pids", ns], stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, text=True).stdout.split()
+    for pid in pids:
+        try:
+            os.kill(int(pid), signal.SIGKILL)
+        except (ProcessLookupError, ValueError):
+            pass
+    _delete_namespace(ns)
+
+
+def _watchdog_main(device_ns, peer_ns, state_dir):
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    sys.stdin.buffer.read()
+    for ns in (device_ns, peer_ns):
+        if ns in _namespaces():
+            _remove_namespace(ns)
+    shutil.rmtree(state_dir, ignore_errors=True)
 
 
 def _dbus_config(policies):
@@ -740,3 +765,5 @@ def _reap_forever():
 
 if __name__ == "__main__" and len(sys.argv) == 3 and sys.argv[1] == "--anchor":
     _anchor_main(sys.argv[2])
+if __name__ == "__main__" and len(sys.argv) == 5 and sys.argv[1] == "--watchdog":
+    _watchdog_main(*sys.argv[2:])
