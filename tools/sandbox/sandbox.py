@@ -24,6 +24,13 @@ started through `ip netns exec` (which mounts a sysfs of the device's network na
 and `unshare`.  Killing it kills every process of the device world and drops its mounts.
 Commands enter the device world with nsenter.
 
+    with Sandbox() as world:                 # or the system tests' `sandbox` fixture
+        world.start_dhcp_server()
+        world.run(["ip", "link", "set", "eth0", "up"], check=True)
+        daemon = world.spawn(["/path/to/norvid", "-d"])
+        ...
+        world.unplug()                       # cable out: eth0 loses carrier
+
 Clean-up: `close()` (also run by the context manager) removes everything and may be called
 again; it also cleans up after a failed `start()`.  If the owner process ends without it
 (killed, crashed), a watchdog process started with the sandbox removes the world at once.  If
@@ -73,6 +80,7 @@ DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty", "ptmx", "net/tu
 
 START_TIMEOUT = 20.0
 SERVER_START_TIMEOUT = 5.0
+
 
 def _tool(name):
     for directory in ("/usr/sbin", "/usr/bin", "/sbin", "/bin"):
@@ -251,6 +259,12 @@ class Sandbox:
             os.close(self._watchdog_pipe)
             self._watchdog_pipe = None
         _wait_popen(self._watchdog)
+
+    def log(self, name):
+        """What a helper of this sandbox logged: "dhcp-server", "radvd", "services" (dbus-daemon
+        and systemd-udevd) or "anchor"; empty if it logged nothing."""
+        path = self.state_dir / (name + ".log")
+        return path.read_text(errors="replace") if path.exists() else ""
 
     def _start_watchdog(self):
         """Starts the process that removes this world when its owner ends without close():
