@@ -1,0 +1,227 @@
+#include "DhcpClient.h"
+
+#include <QSignalSpy>
+#include <QSysInfo>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QStringList logLines;
+
+// Keeps every message without its "File.cpp:LINE " prefix.
+void collect(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    logLines << message.section(' ', 1);
+}
+
+QStringList linesStartingWith(const QString &start)
+{
+    QStringList found;
+    for (const QString &line : logLines) {
+        if (line.startsWith(start)) {
+            found << line;
+        }
+    }
+    return found;
+}
+
+QStringList texts(const QList<QHostAddress> &addresses)
+{
+    QStringList result;
+    for (const QHostAddress &address : addresses) {
+        result << address.toString();
+    }
+    return result;
+}
+
+InterfaceConfiguration configurationAt(const QSignalSpy &spy, int index)
+{
+    return spy.at(index).at(0).value<InterfaceConfiguration>();
+}
+
+} // namespace
+
+// The client runs a stand-in for udhcpc that plays the scenario named by the interface.
+class TestDhcpClient : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<Udhcpc> startClient(const QString &scenario)
+    {
+        auto client = std::make_unique<Udhcpc>(InterfaceName(scenario), m_fakeProgram);
+        client->start();
+        return client;
+    }
+
+    QString m_fakeProgram;
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<InterfaceConfiguration>();
+        m_fakeProgram = QFINDTESTDATA("../doubles/fake_udhcpc");
+        QVERIFY(!m_fakeProgram.isEmpty());
+        qInstallMessageHandler(collect);
+    }
+
+    void init() { logLines.clear(); }
+
+    void reportInPiecesGivesOneConfigurationAndLogsEveryLine()
+    {
+        auto client = startClient("pieces");
+        QSignalSpy finished(client.get(), SIGNAL(finished(InterfaceConfiguration)));
+        QSignalSpy error(client.get(), SIGNAL(error(QString)));
+        QVERIFY(finished.wait(5000));
+        QTest::qWait(300);
+        QCOMPARE(finished.count(), 1);
+
+        const InterfaceConfiguration configuration = configurationAt(finished, 0);
+        QCOMPARE(configuration.getInterface(), InterfaceName("pieces"));
+        QCOMPARE(configuration.getNetworkAddressEntry().ip(), QHostAddress("10.0.0.5"));
+        QCOMPARE(configuration.getNetworkAddressEntry().prefixLength(), 24);
+        QCOMPARE(configuration.getGateway(), QHostAddress("10.0.0.1"));
+        QCOMPARE(texts(configuration.getDnsList()), QStringList{"10.0.0.53"});
+        QCOMPARE(configuration.getSearchDomains(), (QStringList{"a.test", "b.test"}));
+
+        QCOMPARE(
+            linesStartingWith("Starting dhcp client "),
+            QStringList{"Starting dhcp client \"" + m_fakeProgram +
+                        "\" w/args: (\"-f\", \"-x\", \"hostname:" + QSysInfo::machineHostName() +
+                        "\", \"-t\", \"7\", \"-T\", \"3\", \"-i\", \"pieces\", \"-s\", "
+                        "\"/usr/share/norvid/norvid_udhcpc.sh\")"});
+        QCOMPARE(linesStartingWith("pieces Finished setup, parsing dhcp data from output:").size(),
+                 1);
+        const QStringList output = linesStartingWith("Dhcp output: ");
+        QCOMPARE(output.size(), 11);
+        QCOMPARE(output.first(), "Dhcp output: \"udhcpc: started, v1.35.0\"");
+        QVERIFY(
+            output.at(3).startsWith("Dhcp output: \"garbage \\u0001\\u001B[2J = \\\"quoted\\\""));
+        QCOMPARE(output.at(4), "Dhcp output: \"\"");
+        QCOMPARE(output.last(), "Dhcp output: \"udhcpc: lease obtained\"");
+        QCOMPARE(
+            linesStartingWith("pieces Dhcp settings: "),
+            QStringList{"pieces Dhcp settings: "
+                        "\"10.0.0.5\"\"255.255.255.0\"\"10.0.0.1\"\"10.0.0.53\"\"a.test b.test\""});
+
+        client->stop();
+        QCOMPARE(linesStartingWith("pieces: dhcp client process finished, exit code: 0").size(), 1);
+        QCOMPARE(error.count(), 0);
+    }
+
+    void laterLinesReplaceEarlierOnesAndRenewalsStartEmpty()
+    {
+        auto client = startClient("renewal");
+        QSignalSpy finished(client.get(), SIGNAL(finished(InterfaceConfiguration)));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 5000);
+
+        const InterfaceConfiguration first = configurationAt(finished, 0);
+        QCOMPARE(first.getGateway(), QHostAddress("10.0.0.1"));
+        QVERIFY(first.getDnsList().isEmpty());
+        QCOMPARE(first.getSearchDomains(), QStringList{"a.test"});
+
+        const InterfaceConfiguration renewed = configurationAt(finished, 1);
+        QCOMPARE(renewed.getNetworkAddressEntry().ip(), QHostAddress("10.0.0.6"));
+        QVERIFY(!renewed.hasGateway());
+        QCOMPARE(texts(renewed.getDnsList()), (QStringList{"10.0.0.54", "10.0.0.55"}));
+        QVERIFY(renewed.getSearchDomains().isEmpty());
+    }
+
+    void everyMarkerInOneReadGetsItsOwnReport()
+    {
+        auto client = startClient("burst");
+        QSignalSpy finished(client.get(), SIGNAL(finished(InterfaceConfiguration)));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 5000);
+        QCOMPARE(configurationAt(finished, 0).getNetworkAddressEntry().ip(),
+                 QHostAddress("10.0.0.7"));
+        QCOMPARE(configurationAt(finished, 0).getGateway(), QHostAddress("10.0.0.1"));
+        QCOMPARE(configurationAt(finished, 1).getNetworkAddressEntry().ip(),
+                 QHostAddress("10.0.0.8"));
+        QVERIFY(!configurationAt(finished, 1).hasGateway());
+        QTest::qWait(300);
+        QCOMPARE(finished.count(), 2);
+    }
+
+    void endlessChatterIsDroppedButTheReportSurvives()
+    {
+        auto client = startClient("chatter");
+        QSignalSpy finished(client.get(), SIGNAL(finished(InterfaceConfiguration)));
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(configurationAt(finished, 0).getNetworkAddressEntry().ip(),
+                 QHostAddress("10.0.0.9"));
+        QVERIFY(!linesStartingWith("chatter: dropping ").isEmpty());
+        QVERIFY(linesStartingWith("Dhcp output: ").size() < 3000);
+    }
+
+    void processFailures_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("logged");
+        QTest::addColumn<bool>("reported");
+
+        QTest::newRow("clean exit is only logged")
+            << "exit" << QString() << "exit: dhcp client process finished, exit code: 3" << false;
+        QTest::newRow("killed by a signal")
+            << "crash" << QString() << "crash: An error occurred in the dhcp client Crashed"
+            << true;
+        QTest::newRow("program missing")
+            << "missing"
+            << "/nonexistent/udhcpc"
+            << "missing: An error occurred in the dhcp client FailedToStart" << true;
+    }
+
+    void processFailures()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(QString, program);
+        QFETCH(QString, logged);
+        QFETCH(bool, reported);
+
+        Udhcpc client(InterfaceName(scenario), program.isEmpty() ? m_fakeProgram : program);
+        QSignalSpy finished(&client, SIGNAL(finished(InterfaceConfiguration)));
+        QSignalSpy error(&client, SIGNAL(error(QString)));
+        client.start();
+        QTRY_COMPARE_WITH_TIMEOUT(linesStartingWith(logged).size(), 1, 5000);
+        QTest::qWait(100);
+        QCOMPARE(error.count(), reported ? 1 : 0);
+        if (reported) {
+            QCOMPARE(error.at(0).at(0).toString(), "dhcpc: " + scenario + ": an error occurred!");
+        }
+        QCOMPARE(finished.count(), 0);
+    }
+
+    void restartReplacesTheRunningClient()
+    {
+        auto client = startClient("burst");
+        QSignalSpy finished(client.get(), SIGNAL(finished(InterfaceConfiguration)));
+        QSignalSpy error(client.get(), SIGNAL(error(QString)));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 5000);
+        client->start();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 4, 5000);
+        QCOMPARE(linesStartingWith("burst: dhcp client process finished, exit code: 0").size(), 1);
+        QCOMPARE(error.count(), 0);
+    }
+
+    void dyingOnStopIsReportedExceptToAnOwnerDestroyingTheClient()
+    {
+        auto client = startClient("diesonterm");
+        QSignalSpy error(client.get(), SIGNAL(error(QString)));
+        QTest::qWait(300);
+        client->stop();
+        QCOMPARE(error.count(), 1);
+
+        client->start();
+        QTest::qWait(300);
+        client.reset();
+        QCOMPARE(error.count(), 1);
+        QCOMPARE(
+            linesStartingWith("diesonterm: An error occurred in the dhcp client Crashed").size(),
+            2);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDhcpClient)
+#include "tst_DhcpClient.moc"
