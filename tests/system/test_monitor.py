@@ -132,7 +132,7 @@ def test_every_command_and_setter_is_refused_with_its_log_line(stand_ins, norvid
     for name in ("WiredIpSettings", "WirelessIpSettings", "WirelessNetworks",
                  "SoftApModeSettings"):
         assert reply(client, "get", name) == (0, {}), name
-    assert daemon.wait_for("Ignoring wireless networks")
+    assert daemon.wait_for("SET: LogLevel: 1")
     assert system_state(sandbox) == before
     assert recorded(sandbox) == []
     assert daemon.process.poll() is None
