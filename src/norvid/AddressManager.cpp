@@ -74,7 +74,7 @@ Ipv4AddressManager::Ipv4AddressManager(const InterfaceName &interface, NetworkDr
 // Out of line so that the client and runner types are complete where they are destroyed.
 Ipv4AddressManager::~Ipv4AddressManager() = default;
 
-// The fall back is armed for static settings too; applying them disarms it at once.
+// The fallback is armed for static settings too; applying them disarms it at once.
 void Ipv4AddressManager::start(const InterfaceConfiguration &configuration)
 {
     m_autoipTimer.start();
@@ -105,7 +105,7 @@ void Ipv4AddressManager::startDhcpClient()
     m_dhcpClient->start();
 }
 
-// A lease ends a running link-local fall back. A renewal that changes nothing is not applied
+// A lease ends a running link-local fallback. A renewal that changes nothing is not applied
 // again, so the interface keeps its address and routes undisturbed.
 void Ipv4AddressManager::on_dhcpClient_finished(InterfaceConfiguration addr)
 {
@@ -136,7 +136,7 @@ void Ipv4AddressManager::on_dhcpClient_error(QString msg)
     clearConfiguration();
 }
 
-// The interface counts as connected from the moment the fall back runs: avahi-autoipd claims its
+// The interface counts as connected from the moment the fallback runs: avahi-autoipd claims its
 // address on its own, and the link is usable for local peers.
 void Ipv4AddressManager::on_autoipTimer_timeout()
 {

@@ -53,7 +53,7 @@ private:
     bool m_connected = false;
 };
 
-// IPv4 from static settings, or from DHCP with a fall back to a link-local address when no lease
+// IPv4 from static settings, or from DHCP with a fallback to a link-local address when no lease
 // comes in time.
 class Ipv4AddressManager : public IpAddressManager
 {
@@ -62,7 +62,7 @@ class Ipv4AddressManager : public IpAddressManager
 public:
     using DhcpClientFactory = std::function<DhcpClient *(const InterfaceName &)>;
 
-    // How long DHCP may take before the link-local fall back starts.
+    // How long DHCP may take before the link-local fallback starts.
     static constexpr int LinkLocalFallbackMs = 24000;
 
     static DhcpClient *makeUdhcpc(const InterfaceName &interface);

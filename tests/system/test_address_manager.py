@@ -88,6 +88,11 @@ def stop_manager(manager):
     manager.process.wait(timeout=HELPER_TIMEOUT)
 
 
+def assert_ended_cleanly(manager, connected_count):
+    assert manager.process.returncode == 0, manager.output()
+    assert manager.count("@connected") == connected_count
+
+
 def wait_until(condition, what, timeout=HELPER_TIMEOUT):
     deadline = time.monotonic() + timeout
     while not condition():
@@ -151,7 +156,7 @@ def test_lease_applied_once_renewed_unchanged_and_withdrawn(sandbox, build_dir):
         assert leased(sandbox)
     finally:
         stop_manager(manager)
-    assert manager.count("@connected") == 2
+    assert_ended_cleanly(manager, 2)
 
 
 def install_autoipd_stand_in(sandbox):
@@ -187,7 +192,7 @@ def test_link_local_fallback_then_a_late_lease(sandbox, build_dir):
         assert "connected" not in manager.drain(1)
     finally:
         stop_manager(manager)
-    assert manager.count("@connected") == 1
+    assert_ended_cleanly(manager, 1)
 
 
 def test_ipv6_from_router_advertisements_outlives_ipv4(sandbox, build_dir):
@@ -225,4 +230,4 @@ def test_ipv6_from_router_advertisements_outlives_ipv4(sandbox, build_dir):
         assert resolver_lines(sandbox) == []
     finally:
         stop_manager(manager)
-    assert manager.count("@connected") == 1
+    assert_ended_cleanly(manager, 1)

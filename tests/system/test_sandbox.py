@@ -1,8 +1,11 @@
 """The sandbox world itself: links, carrier, DHCP, router advertisements, udev, the private
 bus and files, and that nothing is left behind."""
 
+import ipaddress
 import os
+import signal
 import subprocess
+import sys
 import time
 
 import pytest
@@ -72,12 +75,23 @@ def dhcp_lease(world):
 
 
 def process_identity(pid):
-    """(pid, start time): pids are reused, this pair is not."""
+    """(pid, start time) of a live process: pids are reused, this pair is not.  A zombie
+    counts as ended: its reaping is up to its parent (the host's init, for orphans)."""
     try:
         with open("/proc/%d/stat" % pid) as f:
-            return pid, f.read().rsplit(")", 1)[1].split()[19]
+            fields = f.read().rsplit(")", 1)[1].split()
     except FileNotFoundError:
         return pid, None
+    return pid, None if fields[0] in "ZX" else fields[19]
+
+
+def still_running(identities):
+    return [p for p in identities if process_identity(p[0]) == p]
+
+
+def namespaces():
+    listing = subprocess.run(["ip", "netns", "list"], stdout=subprocess.PIPE, text=True).stdout
+    return {line.split()[0] for line in listing.splitlines() if line.strip()}
 
 
 def host_links():
@@ -103,8 +117,9 @@ def test_device_sees_its_links_down_and_carrier_follows_the_cable(sandbox):
     assert sandbox.run(["busybox", "ping", "-c", "1", "-W", "2", sbx.PEER_IPV4]).returncode == 0
 
 
-def test_unplugged_start_has_no_carrier(make_sandbox):
-    world = make_sandbox(plugged=False)
+def test_unplugged_start_has_no_carrier_and_links_can_be_added(make_sandbox):
+    world = make_sandbox(plugged=False, links=("eth0", "wlan0", "uap0"))
+    assert "uap0" in world.run(["ls", "/sys/class/net"], check=True).stdout.split()
     world.run(["ip", "link", "set", "eth0", "up"], check=True)
     time.sleep(0.2)
     assert not carrier(world)
@@ -118,8 +133,8 @@ def test_udhcpc_inside_gets_a_lease(sandbox, lease_seconds):
     status, lease = dhcp_lease(sandbox)
     assert status == 0
     assert lease["event"] == "bound"
-    first, last = (int(a.rsplit(".", 1)[1]) for a in sbx.DHCP_POOL)
-    assert lease["ip"].startswith("10.77.0.") and first <= int(lease["ip"].rsplit(".", 1)[1]) <= last
+    first, last = (ipaddress.ip_address(a) for a in sbx.DHCP_POOL)
+    assert first <= ipaddress.ip_address(lease["ip"]) <= last
     assert (lease["subnet"], lease["router"]) == ("255.255.255.0", sbx.PEER_IPV4)
     assert (lease["dns"].strip(), lease["domain"]) == (sbx.DNS_SERVER, sbx.DOMAIN)
     assert int(lease["lease"]) == lease_seconds
@@ -140,8 +155,8 @@ def test_router_advertisements_carry_prefix_rdnss_and_dnssl(sandbox):
     sandbox.run(["ip", "link", "set", "eth0", "up"], check=True)
     output, _ = listener.communicate(timeout=30)
     assert output.split("\n")[:2] == ["rdnss fd77::53", "dnssl sandbox.test"]
-    assert wait_until(lambda: "inet6 fd77::" in sandbox.run(["ip", "-6", "addr", "show", "eth0"]).stdout,
-                      timeout=10)
+    addresses = lambda: sandbox.run(["ip", "-6", "addr", "show", "eth0"]).stdout  # noqa: E731
+    assert wait_until(lambda: "inet6 fd77::" in addresses(), timeout=10)
 
 
 def test_udev_net_events_arrive_inside(sandbox):
@@ -223,9 +238,8 @@ def test_close_leaves_nothing_behind(source_dir):
     state = world.state_dir
     world.close()
     world.close()
-    names = subprocess.run(["ip", "netns", "list"], stdout=subprocess.PIPE, text=True).stdout
-    assert world.device_ns not in names and world.peer_ns not in names
-    assert not [p for p in processes if process_identity(p[0]) == p]
+    assert not {world.device_ns, world.peer_ns} & namespaces()
+    assert not still_running(processes)
     assert not state.exists()
     assert host_links() == links_before
 
@@ -240,8 +254,7 @@ def test_failed_start_cleans_up(source_dir, monkeypatch):
     monkeypatch.setattr(world, "_start_anchor", broken)
     with pytest.raises(RuntimeError, match="broken on purpose"):
         world.start()
-    names = subprocess.run(["ip", "netns", "list"], stdout=subprocess.PIPE, text=True).stdout
-    assert world.device_ns not in names and world.peer_ns not in names
+    assert not {world.device_ns, world.peer_ns} & namespaces()
     assert not world.state_dir.exists()
     world.close()
 
@@ -259,3 +272,52 @@ def test_two_sandboxes_do_not_interfere(make_sandbox):
     assert one.read_file("/etc/resolv.conf") == ""
     other.spawn(["sleep", "1000"])
     assert "sleep" not in one.run(["ps", "-e", "-o", "comm="]).stdout
+
+
+OWNER = """
+import sys
+sys.path.insert(0, sys.argv[1])
+import sandbox
+world = sandbox.Sandbox().start()
+world.spawn(["sleep", "1000"])
+world.start_dhcp_server()
+print(world.state_dir, world.device_ns, world.peer_ns, world._watchdog.pid, world.anchor_pid,
+      world._dhcp_server.pid, flush=True)
+sys.stdin.read()
+"""
+
+
+def killed_owner(source_dir, kill_watchdog):
+    """Starts a sandbox in another process and kills that process (and, if asked, the
+    sandbox's watchdog); returns the sandbox's state directory, namespaces and processes."""
+    owner = subprocess.Popen([sys.executable, "-c", OWNER, str(source_dir / "tools/sandbox")],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    state_dir, device_ns, peer_ns, watchdog, *pids = owner.stdout.readline().split()
+    processes = [process_identity(int(pid)) for pid in pids]
+    if kill_watchdog:
+        os.kill(int(watchdog), signal.SIGKILL)
+    owner.kill()
+    owner.wait()
+    return state_dir, {device_ns, peer_ns}, processes
+
+
+def world_is_gone(state_dir, names, processes):
+    return not (still_running(processes) or names & namespaces() or os.path.exists(state_dir))
+
+
+@needs_root
+def test_world_of_a_killed_owner_is_removed_at_once(source_dir):
+    left = killed_owner(source_dir, kill_watchdog=False)
+    # The kernel tears a PID namespace down in the background; on a busy machine that takes
+    # a few seconds.
+    assert wait_until(lambda: world_is_gone(*left), timeout=30)
+
+
+@needs_root
+def test_world_without_owner_or_watchdog_is_removed_by_the_next_sandbox(source_dir):
+    state_dir, names, processes = killed_owner(source_dir, kill_watchdog=True)
+    time.sleep(0.5)
+    # Nothing removes it by itself now.
+    assert names <= namespaces() and still_running(processes)
+    sbx.cleanup_stale()
+    assert wait_until(lambda: world_is_gone(state_dir, names, processes), timeout=30)

@@ -13,7 +13,7 @@ namespace {
 // No such interface exists here; nothing of these tests may reach a real one anyway.
 const InterfaceName Interface("eth9");
 const QString Ifc = Interface.toString();
-// Long enough that a test runs through before the fall back; short enough to wait for.
+// Short, so that a test can wait for the fallback or see that it never comes.
 constexpr int ShortFallbackMs = 200;
 
 class RecordingDhcpClient : public DhcpClient
@@ -73,7 +73,7 @@ private slots:
         QCOMPARE(manager->getSearchDomains(), QStringList{"example.test"});
         QVERIFY(m_clients.isEmpty());
 
-        // The fall back was disarmed, not just outrun.
+        // The fallback was disarmed, not just outrun.
         QTest::qWait(2 * ShortFallbackMs);
         QCOMPARE(autoIpDCalls(), QStringList());
         QCOMPARE(connected.count(), 1);
@@ -126,7 +126,7 @@ private slots:
         QVERIFY(manager->getNameservers().isEmpty());
         QVERIFY(manager->getSearchDomains().isEmpty());
 
-        // The error re-armed the fall back; it starts once and counts as connected.
+        // The error re-armed the fallback; it starts once and counts as connected.
         QTRY_COMPARE(connected.count(), 2);
         QCOMPARE(autoIpDCalls(), QStringList({"-k " + Ifc, "-D " + Ifc}));
         QTest::qWait(2 * ShortFallbackMs);
