@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
 #include <unistd.h>
@@ -17,6 +18,19 @@ inline void printReport(const QString &line)
 {
     std::printf("@%s\n", line.toUtf8().constData());
     std::fflush(stdout);
+}
+
+// Logs as the daemon does, with debug output when the first argument is "-d"; returns the
+// arguments after that.
+inline QStringList setUpHelper(const QCoreApplication &application)
+{
+    qInstallMessageHandler(norvidMessageOutput);
+    QStringList args = application.arguments().mid(1);
+    if (args.value(0) == "-d") {
+        norvi::setLogLevel(1);
+        args.removeFirst();
+    }
+    return args;
 }
 
 // The commands a system test writes to a helper program's standard input, one per line. End of

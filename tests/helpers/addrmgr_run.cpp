@@ -95,12 +95,7 @@ private:
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
-    qInstallMessageHandler(norvidMessageOutput);
-    QStringList args = application.arguments().mid(1);
-    if (args.value(0) == "-d") {
-        norvi::setLogLevel(1);
-        args.removeFirst();
-    }
+    QStringList args = setUpHelper(application);
     int fallbackMs = Ipv4AddressManager::LinkLocalFallbackMs;
     if (args.value(0) == "--fallback") {
         fallbackMs = args.value(1).toInt();

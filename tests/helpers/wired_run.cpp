@@ -114,12 +114,7 @@ private:
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
-    qInstallMessageHandler(norvidMessageOutput);
-    QStringList args = application.arguments().mid(1);
-    if (args.value(0) == "-d") {
-        norvi::setLogLevel(1);
-        args.removeFirst();
-    }
+    const QStringList args = setUpHelper(application);
     if (args.size() != 1) {
         std::fprintf(stderr, "usage: wired_run [-d] INTERFACE\n");
         return 2;
