@@ -22,21 +22,6 @@ class tst_InterfaceConfiguration : public QObject
     Q_OBJECT
 
 private slots:
-    void emptyMapMeansDhcp()
-    {
-        const InterfaceConfiguration config = InterfaceConfiguration::fromVariantMap(Eth0, {});
-        QCOMPARE(config.getInterface(), Eth0);
-        QVERIFY(!config.hasAddress());
-        QVERIFY(!config.hasGateway());
-        QVERIFY(config.getDnsList().isEmpty());
-        QVERIFY(config.getSearchDomains().isEmpty());
-        const QVariantMap expected{{"Ip", QString()},
-                                   {"Netmask", QString()},
-                                   {"Dns", QString()},
-                                   {"SearchDomains", QString()}};
-        QCOMPARE(config.getVariantMap(), expected);
-    }
-
     void roundTrip_data()
     {
         QTest::addColumn<QVariantMap>("map");
@@ -76,14 +61,10 @@ private slots:
         QTest::addColumn<int>("prefixLength");
         QTest::newRow("contiguous") << "192.168.1.10"
                                     << "255.255.255.0" << 24;
-        QTest::newRow("host") << "192.168.1.10"
-                              << "255.255.255.255" << 32;
         QTest::newRow("not contiguous") << "192.168.1.10"
                                         << "255.0.255.0" << -1;
         QTest::newRow("other family") << "192.168.1.10"
                                       << "ffff:ffff::" << -1;
-        QTest::newRow("garbage") << "192.168.1.10"
-                                 << "/24" << -1;
         QTest::newRow("prefix length instead of mask") << "192.168.1.10"
                                                        << "24" << -1;
         QTest::newRow("no address") << ""
@@ -105,12 +86,9 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::newRow("word") << "bogus";
         QTest::newRow("shorthand ipv4") << "192.168.1";
-        QTest::newRow("single number") << "3232235786";
         QTest::newRow("octet too big") << "192.168.1.300";
         QTest::newRow("trailing junk") << "192.168.1.10; reboot";
         QTest::newRow("with prefix") << "192.168.1.10/24";
-        QTest::newRow("broken ipv6") << "fd77:::5";
-        QTest::newRow("huge") << QString(1000, QLatin1Char('1'));
         QTest::newRow("control characters") << QString::fromLatin1("1.2.3.4\x01\x02", 9);
     }
 
@@ -134,13 +112,10 @@ private slots:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QVariant>("value");
         QTest::newRow("Ip as integer") << "Ip" << QVariant(3232235786u);
-        QTest::newRow("Ip as bytes") << "Ip" << QVariant(QByteArray("192.168.1.10"));
         QTest::newRow("Netmask as integer") << "Netmask" << QVariant(24);
         QTest::newRow("Gateway as list") << "Gateway" << QVariant(QStringList{"192.168.1.1"});
-        QTest::newRow("Dns as list") << "Dns" << QVariant(QStringList{"8.8.8.8"});
         QTest::newRow("Dns as nested map") << "Dns" << QVariant(QVariantMap{{"Dns", "8.8.8.8"}});
         QTest::newRow("SearchDomains as bool") << "SearchDomains" << QVariant(true);
-        QTest::newRow("SearchDomains as invalid variant") << "SearchDomains" << QVariant();
     }
 
     void wrongValueTypesCountAsMissing()
@@ -155,53 +130,26 @@ private slots:
                  InterfaceConfiguration::fromVariantMap(Eth0, missing));
     }
 
-    void unknownKeysAreIgnored()
-    {
-        QVariantMap map = staticMap();
-        map["ip"] = "10.0.0.1";
-        map["Mtu"] = 1500;
-        QCOMPARE(InterfaceConfiguration::fromVariantMap(Eth0, map),
-                 InterfaceConfiguration::fromVariantMap(Eth0, staticMap()));
-    }
-
     void equalityComparesEveryField()
     {
-        const InterfaceConfiguration base(Eth0, "192.168.1.10", "255.255.255.0", "192.168.1.1",
-                                          {"8.8.8.8", "1.1.1.1"}, {"a", "b"});
-        QCOMPARE(InterfaceConfiguration(Eth0, "192.168.1.10", "255.255.255.0", "192.168.1.1",
-                                        {"8.8.8.8", "1.1.1.1"}, {"a", "b"}),
-                 base);
-        QVERIFY(base != InterfaceConfiguration(InterfaceName("wlan0"), "192.168.1.10",
-                                               "255.255.255.0", "192.168.1.1",
-                                               {"8.8.8.8", "1.1.1.1"}, {"a", "b"}));
-        QVERIFY(base != InterfaceConfiguration(Eth0, "192.168.1.10", "255.255.0.0", "192.168.1.1",
-                                               {"8.8.8.8", "1.1.1.1"}, {"a", "b"}));
-        QVERIFY(base != InterfaceConfiguration(Eth0, "192.168.1.10", "255.255.255.0", "",
-                                               {"8.8.8.8", "1.1.1.1"}, {"a", "b"}));
-        QVERIFY(base != InterfaceConfiguration(Eth0, "192.168.1.10", "255.255.255.0", "192.168.1.1",
-                                               {"1.1.1.1", "8.8.8.8"}, {"a", "b"}));
-        QVERIFY(base != InterfaceConfiguration(Eth0, "192.168.1.10", "255.255.255.0", "192.168.1.1",
-                                               {"8.8.8.8", "1.1.1.1"}, {"b", "a"}));
-        QVERIFY(InterfaceConfiguration(Eth0) != InterfaceConfiguration());
-    }
-
-    void travelsInQueuedSignals()
-    {
-        const int type = QMetaType::type("InterfaceConfiguration");
-        QVERIFY(type != QMetaType::UnknownType);
-        const InterfaceConfiguration config =
-            InterfaceConfiguration::fromVariantMap(Eth0, staticMap());
-        const QVariant copy(type, &config);
-        QCOMPARE(copy.value<InterfaceConfiguration>(), config);
-    }
-
-    void logForm()
-    {
-        QString text;
-        QDebug(&text).nospace() << InterfaceConfiguration::fromVariantMap(Eth0, staticMap());
-        QCOMPARE(text, QStringLiteral("eth0 Ip: \"192.168.1.10\" Netmask: \"255.255.255.0\" "
-                                      "Gateway: \"192.168.1.1\" Dns: (\"8.8.8.8\", \"1.1.1.1\") "
-                                      "SearchDomains: (\"a.example\", \"b.example\")"));
+        const auto config = [](const QString &interface, const QString &netmask,
+                               const QString &gateway, const QStringList &dns,
+                               const QStringList &domains) {
+            return InterfaceConfiguration(InterfaceName(interface), "192.168.1.10", netmask,
+                                          gateway, dns, domains);
+        };
+        const QStringList dns{"8.8.8.8", "1.1.1.1"};
+        const InterfaceConfiguration base =
+            config("eth0", "255.255.255.0", "192.168.1.1", dns, {"a", "b"});
+        QCOMPARE(config("eth0", "255.255.255.0", "192.168.1.1", dns, {"a", "b"}), base);
+        for (const InterfaceConfiguration &other :
+             {config("wlan0", "255.255.255.0", "192.168.1.1", dns, {"a", "b"}),
+              config("eth0", "255.255.0.0", "192.168.1.1", dns, {"a", "b"}),
+              config("eth0", "255.255.255.0", "", dns, {"a", "b"}),
+              config("eth0", "255.255.255.0", "192.168.1.1", {"1.1.1.1", "8.8.8.8"}, {"a", "b"}),
+              config("eth0", "255.255.255.0", "192.168.1.1", dns, {"b", "a"})}) {
+            QVERIFY(other != base);
+        }
     }
 };
 
