@@ -81,13 +81,6 @@ private slots:
         QVERIFY(parse(lines[0]).captured(7) != parse(lines[1]).captured(7));
     }
 
-    void interfaceNameIsBare()
-    {
-        StdoutCapture capture;
-        nvInfo() << "Interface: " << InterfaceName(QStringLiteral("eth0"));
-        QVERIFY(capture.lines().value(0).endsWith(QStringLiteral(" Interface: eth0")));
-    }
-
     void logLevelSetterCapsAtTwo_data()
     {
         QTest::addColumn<int>("requested");

@@ -149,16 +149,6 @@ private slots:
         QVERIFY(!network(WirelessNetworkType::Type(7), "password").isValid());
     }
 
-    void negativePriorityIsLeftOut()
-    {
-        QCOMPARE(network(WirelessNetworkType::WpaPsk, "password").getMap().value("priority"),
-                 QVariant(0));
-        const WirelessNetwork negative = network(WirelessNetworkType::WpaPsk, "password", -1);
-        QVERIFY(!negative.getWpaSupplicantParams().contains("priority"));
-        QVERIFY(!negative.getWpaSupplicantParams().isEmpty());
-        QVERIFY(!negative.getMap().contains("priority"));
-    }
-
     void writtenPropertyRules_data()
     {
         QTest::addColumn<QVariant>("entry");
@@ -228,6 +218,11 @@ private slots:
         QCOMPARE(*WirelessNetwork::fromCredentials("Home", wep.getMap()), wep);
         // ... an unsecured one does not: its read form carries no "unsecured" entry.
         QVERIFY(!WirelessNetwork::fromCredentials("Home", open.getMap()));
+        // A negative priority is left out of both forms.
+        const WirelessNetwork negative = network(WirelessNetworkType::WpaPsk, "password", -1);
+        QVERIFY(!negative.getMap().contains("priority"));
+        QVERIFY(!negative.getWpaSupplicantParams().contains("priority"));
+        QVERIFY(!negative.getWpaSupplicantParams().isEmpty());
         // And an invalid network reads back as an empty map, which writes back as open.
         const WirelessNetwork shortKey = network(WirelessNetworkType::WpaPsk, "short");
         QCOMPARE(shortKey.getMap(), QVariantMap());
