@@ -1,20 +1,17 @@
-"""The link driver and the address setter against the real kernel of the sandbox world, and the
-exact ip command lines they run, recorded by a stand-in ip."""
+"""The link driver, the address setter and the gateway readers against the real kernel of the
+sandbox world."""
 
 import json
-import re
 
 import pytest
 
 from conftest import wait_until
 
-LOG_FILE = "/tmp/netconfig-ip.log"
 
-
-def driver(sandbox, build_dir, *args, env=None):
+def driver(sandbox, build_dir, *args):
     """Runs one driver operation inside the sandbox; returns its log output."""
     helper = build_dir / "tests" / "helpers" / "netconfig_driver"
-    result = sandbox.run([str(helper), *args], env=env)
+    result = sandbox.run([str(helper), *args])
     output = result.stdout + result.stderr
     assert result.returncode == 0, output
     return output
@@ -147,46 +144,12 @@ def test_dns_servers_are_read_from_the_resolver_file(sandbox, build_dir):
     assert driver(sandbox, build_dir, "dns-servers").splitlines()[-1] == "10.77.0.53 fd77::53"
 
 
-def flush(family, scope_global=False):
-    return [family, "addr", "flush", "dev", "eth0"] + (["scope", "global"] if scope_global else [])
-
-
-def add(family, address):
-    broadcast = ["broadcast", "+"] if family == "-4" else []
-    return [family, "address", "add", address] + broadcast + ["dev", "eth0"]
-
-
-COMMAND_LINES = [
-    (["flush", "both", "eth0", "global"], [flush("-4", True), flush("-6", True)]),
-    (["set-ip", "10.0.0.5", "24", "eth0"], [flush("-4"), add("-4", "10.0.0.5/24")]),
-    (["set-ip", "fd00::5", "64", "eth0"], [flush("-6", True), add("-6", "fd00::5/64")]),
-    (["set-ip", "not-an-address", "24", "eth0"], []),
-    (["add-ip", "not-an-address", "24", "eth0"], [add("-6", "not-an-address/24")]),
-    (["route-flush", "both"],
-     [["-4", "route", "flush", "to", "default"], ["-6", "route", "flush", "to", "default"]]),
-    (["set-ip-and-netmask", "eth0", "", ""], [flush("-4")]),
-    (["set-ip-and-netmask", "", "10.0.0.5", "255.255.255.0"], []),
-    (["set-ip-and-netmask", "eth0", "10.0.0.5", "255.255.255.128"],
-     [flush("-4"), add("-4", "10.0.0.5/25")]),
-    (["set-gateway", "eth0", "10.0.0.1"],
-     [["-4", "route", "add", "default", "via", "10.0.0.1", "dev", "eth0"]]),
-    (["set-gateway", "eth0", ""], []),
-]
-
-
-def recorded_command_lines(sandbox, build_dir, source_dir, *args):
-    doubles = source_dir / "tests" / "doubles" / "netconfig"
-    sandbox.write_file(LOG_FILE, "")
-    driver(sandbox, build_dir, *args,
-           env={"PATH": "%s:/sbin:/bin:/usr/sbin:/usr/bin" % doubles, "NETCONFIG_IP_LOG": LOG_FILE})
-    return [re.findall(r"\[([^\]]*)\]", line) for line in sandbox.read_file(LOG_FILE).splitlines()]
-
-
-def test_command_lines(sandbox, build_dir, source_dir):
-    mismatches = []
-    for args, expected in COMMAND_LINES:
-        recorded = recorded_command_lines(sandbox, build_dir, source_dir, *args)
-        if recorded != expected:
-            mismatches.append("%s: ran %s, expected %s" % (args, recorded, expected))
-    assert not mismatches, "\n".join(mismatches)
-
+def test_values_that_cannot_apply_change_nothing(eth0_up, build_dir):
+    sandbox = eth0_up
+    driver(sandbox, build_dir, "add-ip", "10.77.0.5", "24", "eth0")
+    driver(sandbox, build_dir, "add-default-route", "10.77.0.1", "eth0")
+    for args in (("set-gateway", "eth0", ""), ("set-ip", "not-an-address", "24", "eth0"),
+                 ("set-ip-and-netmask", "", "10.77.0.6", "255.255.255.0")):
+        assert_no_failed_command(driver(sandbox, build_dir, *args))
+    assert addresses(sandbox, "eth0", "-4") == [("10.77.0.5", 24)]
+    assert default_routes(sandbox, "-4") == [("10.77.0.1", "eth0")]
