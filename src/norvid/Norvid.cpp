@@ -1,4 +1,5 @@
 #include "CrashHandler.h"
+#include "NetworkMonitor.h"
 #include "NorviCommon.h"
 #include "NorviProcess.h"
 
@@ -7,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 namespace {
 
@@ -107,12 +109,14 @@ void cleanUpSystem(const Options &options)
 // The one place where the daemon's mode is set up. The network manager (normal mode, after the
 // clean-up) and the network monitor (-m, which changes nothing) are built here, given the
 // wired name, the wireless name and the soft-AP list, and deleted after the event loop; until
-// they exist the daemon only clears the system and runs its event loop.
-void startMode(const Options &options)
+// the manager exists, normal mode only clears the system and runs its event loop.
+std::unique_ptr<QObject> startMode(const Options &options)
 {
-    if (!options.monitorMode) {
-        cleanUpSystem(options);
+    if (options.monitorMode) {
+        return std::make_unique<NetworkMonitor>(options.wired, options.wireless, options.softaps);
     }
+    cleanUpSystem(options);
+    return nullptr;
 }
 
 } // namespace
@@ -137,7 +141,8 @@ int main(int argc, char *argv[])
         break;
     }
 
-    startMode(options);
+    // Declared after the application object, so it is deleted before that.
+    const std::unique_ptr<QObject> mode = startMode(options);
     nvInfo() << "Finished setting up, starting main loop...";
     application.exec();
     return 0;

@@ -1,8 +1,12 @@
 """The sandbox world itself: links, carrier, DHCP, udev, the private bus and files, and that
 nothing is left behind."""
 
+import ipaddress
 import os
+import signal
 import subprocess
+import sys
+import time
 
 import pytest
 
@@ -31,16 +35,23 @@ def dhcp_lease(world):
 
 
 def process_identity(pid):
-    """(pid, start time): pids are reused, this pair is not."""
+    """(pid, start time) of a live process: pids are reused, this pair is not.  A zombie
+    counts as ended: its reaping is up to its parent (the host's init, for orphans)."""
     try:
         with open("/proc/%d/stat" % pid) as f:
-            return pid, f.read().rsplit(")", 1)[1].split()[19]
+            fields = f.read().rsplit(")", 1)[1].split()
     except FileNotFoundError:
         return pid, None
+    return pid, None if fields[0] in "ZX" else fields[19]
+
+
+def still_running(identities):
+    return [p for p in identities if process_identity(p[0]) == p]
 
 
 def namespaces():
-    return subprocess.run(["ip", "netns", "list"], stdout=subprocess.PIPE, text=True).stdout
+    listing = subprocess.run(["ip", "netns", "list"], stdout=subprocess.PIPE, text=True).stdout
+    return {line.split()[0] for line in listing.splitlines() if line.strip()}
 
 
 def test_device_links_start_down_and_carrier_follows_the_cable(sandbox):
@@ -61,7 +72,8 @@ def test_udhcpc_inside_gets_a_lease_until_the_server_stops(sandbox):
     sandbox.start_dhcp_server(lease_seconds=30)
     status, lease = dhcp_lease(sandbox)
     assert status == 0 and lease["event"] == "bound"
-    assert lease["ip"].startswith("10.77.0.")
+    first, last = (ipaddress.ip_address(a) for a in sbx.DHCP_POOL)
+    assert first <= ipaddress.ip_address(lease["ip"]) <= last
     assert (lease["subnet"], lease["router"]) == ("255.255.255.0", sbx.PEER_IPV4)
     assert (lease["dns"].strip(), lease["domain"]) == (sbx.DNS_SERVER, sbx.DOMAIN)
     sandbox.stop_dhcp_server()
@@ -116,8 +128,8 @@ def test_close_leaves_nothing_behind(source_dir):
                   world._radvd.pid, world._anchor.pid)]
     world.close()
     world.close()
-    assert world.device_ns not in namespaces() and world.peer_ns not in namespaces()
-    assert not [p for p in processes if process_identity(p[0]) == p]
+    assert not {world.device_ns, world.peer_ns} & namespaces()
+    assert not still_running(processes)
     assert not world.state_dir.exists()
     assert subprocess.run(["ip", "-o", "link"], stdout=subprocess.PIPE, text=True).stdout \
         == links_before
@@ -133,15 +145,65 @@ def test_failed_start_cleans_up(source_dir, monkeypatch):
     monkeypatch.setattr(world, "_start_anchor", broken)
     with pytest.raises(RuntimeError, match="broken on purpose"):
         world.start()
-    assert world.device_ns not in namespaces() and world.peer_ns not in namespaces()
+    assert not {world.device_ns, world.peer_ns} & namespaces()
     assert not world.state_dir.exists()
 
 
-def test_two_sandboxes_do_not_interfere(make_sandbox):
-    one, other = make_sandbox(), make_sandbox(plugged=False)
+def test_two_sandboxes_do_not_interfere_and_links_can_be_added(make_sandbox):
+    one, other = make_sandbox(), make_sandbox(plugged=False, links=("eth0", "wlan0", "uap0"))
+    assert "uap0" in other.run(["ls", "/sys/class/net"], check=True).stdout.split()
     one.run(["ip", "link", "set", "eth0", "up"], check=True)
     other.run(["ip", "link", "set", "eth0", "up"], check=True)
     assert wait_until(lambda: carrier(one))
     assert not carrier(other)
     other.write_file("/etc/resolv.conf", "nameserver 10.77.0.99\n")
     assert one.read_file("/etc/resolv.conf") == ""
+
+
+OWNER = """
+import sys
+sys.path.insert(0, sys.argv[1])
+import sandbox
+world = sandbox.Sandbox().start()
+world.spawn(["sleep", "1000"])
+world.start_dhcp_server()
+print(world.state_dir, world.device_ns, world.peer_ns, world._watchdog.pid, world.anchor_pid,
+      world._dhcp_server.pid, flush=True)
+sys.stdin.read()
+"""
+
+
+def killed_owner(source_dir, kill_watchdog):
+    """Starts a sandbox in another process and kills that process (and, if asked, the
+    sandbox's watchdog); returns the sandbox's state directory, namespaces and processes."""
+    owner = subprocess.Popen([sys.executable, "-c", OWNER, str(source_dir / "tools/sandbox")],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    state_dir, device_ns, peer_ns, watchdog, *pids = owner.stdout.readline().split()
+    processes = [process_identity(int(pid)) for pid in pids]
+    if kill_watchdog:
+        os.kill(int(watchdog), signal.SIGKILL)
+    owner.kill()
+    owner.wait()
+    return state_dir, {device_ns, peer_ns}, processes
+
+
+def world_is_gone(state_dir, names, processes):
+    return not (still_running(processes) or names & namespaces() or os.path.exists(state_dir))
+
+
+@needs_root
+def test_world_of_a_killed_owner_is_removed_at_once(source_dir):
+    left = killed_owner(source_dir, kill_watchdog=False)
+    # The kernel tears a PID namespace down in the background; on a busy machine that takes
+    # a few seconds.
+    assert wait_until(lambda: world_is_gone(*left), timeout=30)
+
+
+@needs_root
+def test_world_without_owner_or_watchdog_is_removed_by_the_next_sandbox(source_dir):
+    state_dir, names, processes = killed_owner(source_dir, kill_watchdog=True)
+    time.sleep(0.5)
+    # Nothing removes it by itself now.
+    assert names <= namespaces() and still_running(processes)
+    sbx.cleanup_stale()
+    assert wait_until(lambda: world_is_gone(state_dir, names, processes), timeout=30)

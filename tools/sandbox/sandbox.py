@@ -22,13 +22,22 @@ udhcpd instead (with its ARP probe cut short).
 The device world is held by an "anchor" process: PID 1 of the sandbox's PID namespace,
 started through `ip netns exec` (which mounts a sysfs of the device's network namespace)
 and `unshare`.  Killing it kills every process of the device world and drops its mounts.
-Commands enter the device world with nsenter.  `close()` is idempotent and also cleans up after
-a failed `start()`; namespaces left behind by a sandbox whose owner process died are removed by
-the next `Sandbox.start()` (or by `norvid-sandbox cleanup`).
+Commands enter the device world with nsenter.
+
+    with Sandbox() as world:                 # or the system tests' `sandbox` fixture
+        world.start_dhcp_server()
+        world.run(["ip", "link", "set", "eth0", "up"], check=True)
+        daemon = world.spawn(["/path/to/norvid", "-d"])
+        ...
+        world.unplug()                       # cable out: eth0 loses carrier
+
+Clean-up: `close()` (also run by the context manager) removes everything and may be called
+again; it also cleans up after a failed `start()`.  If the owner process ends without it
+(killed, crashed), a watchdog process started with the sandbox removes the world at once.  If
+that is killed too, the next `Sandbox.start()` (or `norvid-sandbox cleanup`) removes what
+sandboxes of dead owners left.
 """
 
-import ctypes
-import errno
 import glob
 import json
 import os
@@ -51,9 +60,8 @@ PREFIX_LEN_V4 = 24
 PREFIX_LEN_V6 = 64
 
 DEVICE_LINKS = ("eth0", "wlan0")
-PEER_ETH0 = "peth0"
-PEER_WLAN0 = "pwlan0"
-PEER_OF = {"eth0": PEER_ETH0, "wlan0": PEER_WLAN0}
+PEER_PREFIX = "p"  # the peer end of device link L is PEER_PREFIX + L
+PEER_ETH0 = PEER_PREFIX + "eth0"
 
 BASE_ENV = {"PATH": "/sbin:/bin:/usr/sbin:/usr/bin", "HOME": "/root", "LANG": "C.UTF-8"}
 # Passed on from the caller so that a sanitizer build behaves inside as the suite asks.
@@ -65,20 +73,13 @@ STATE_MOUNT = "/run/norvid-sandbox"  # the sandbox's state directory, as seen in
 SHARE_DIR = "/usr/share/norvid"
 DBUS_SOCKET = "/run/dbus/system_bus_socket"
 UDEV_NET_RULES = ("75-net-description.rules", "80-net-setup-link.rules")
-UDEV_RULE_DIRS = ("/usr/lib/udev/rules.d", "/etc/udev/rules.d")
+# The rule directories udevd reads, and what of the state directory replaces them inside.
+UDEV_RULE_DIRS = {"/usr/lib/udev/rules.d": "udev-rules", "/etc/udev/rules.d": "empty"}
 UDEVD_CANDIDATES = ("/lib/systemd/systemd-udevd", "/usr/lib/systemd/systemd-udevd")
 DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty", "ptmx", "net/tun")
 
 START_TIMEOUT = 20.0
 SERVER_START_TIMEOUT = 5.0
-
-_PR_SET_PDEATHSIG = 1
-_libc = ctypes.CDLL(None, use_errno=True)
-
-
-def _die_with_parent():
-    """preexec_fn: the child is killed when the thread that started it ends."""
-    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
 
 
 def _tool(name):
@@ -177,9 +178,11 @@ class SandboxProcess(subprocess.Popen):
 class Sandbox:
     _counter = 0
 
-    def __init__(self, source_dir=None, plugged=True):
+    def __init__(self, source_dir=None, plugged=True, links=DEVICE_LINKS):
+        """`links`: the device's veth links; add e.g. "uap0" for a soft access point."""
         self.source_dir = Path(source_dir) if source_dir else Path(__file__).resolve().parents[2]
         self.initially_plugged = plugged
+        self.links = tuple(links)
         Sandbox._counter += 1
         self.name = "%d-%d" % (os.getpid(), Sandbox._counter)
         self.device_ns = DEVICE_NS_PREFIX + self.name
@@ -192,6 +195,8 @@ class Sandbox:
         self._dhcp_server = None
         self._radvd = None
         self._namespaces = []
+        self._watchdog = None
+        self._watchdog_pipe = None
         self._closed = False
 
     # -- life cycle -----------------------------------------------------------------------
@@ -209,8 +214,9 @@ class Sandbox:
             raise PermissionError("needs root: creates network namespaces")
         cleanup_stale()
         try:
-            self.state_dir = Path(tempfile.mkdtemp(prefix="norvid-sandbox-%s-" % self.name))
+            self.state_dir = Path(tempfile.mkdtemp(prefix="%s%s-" % (STATE_DIR_PREFIX, self.name)))
             self.state_dir.chmod(0o755)
+            self._start_watchdog()
             self._make_namespaces()
             self._make_links()
             self._write_config()
@@ -237,7 +243,7 @@ class Sandbox:
                 os.kill(self.anchor_pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-            _wait_popen(self._anchor, timeout=5)
+            _wait_popen(self._anchor, timeout=30)
         _kill_popen(self._anchor)
         _wait_popen(self._anchor)
         for process in self._spawned:
@@ -249,6 +255,29 @@ class Sandbox:
         self._namespaces = []
         if self.state_dir is not None:
             shutil.rmtree(self.state_dir, ignore_errors=True)
+        if self._watchdog_pipe is not None:
+            os.close(self._watchdog_pipe)
+            self._watchdog_pipe = None
+        _wait_popen(self._watchdog)
+
+    def log(self, name):
+        """What a helper of this sandbox logged: "dhcp-server", "radvd", "services" (dbus-daemon
+        and systemd-udevd) or "anchor"; empty if it logged nothing."""
+        path = self.state_dir / (name + ".log")
+        return path.read_text(errors="replace") if path.exists() else ""
+
+    def _start_watchdog(self):
+        """Starts the process that removes this world when its owner ends without close():
+        it waits, in a session of its own, for the end of a pipe only the owner holds."""
+        read_end, self._watchdog_pipe = os.pipe()
+        try:
+            self._watchdog = subprocess.Popen(
+                [sys.executable, "-S", os.path.abspath(__file__), "--watchdog",
+                 self.device_ns, self.peer_ns, str(self.state_dir)],
+                stdin=read_end, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                start_new_session=True, env=dict(BASE_ENV))
+        finally:
+            os.close(read_end)
 
     def _make_namespaces(self):
         for ns in (self.device_ns, self.peer_ns):
@@ -257,12 +286,15 @@ class Sandbox:
 
     def _make_links(self):
         ip = _tool("ip")
-        for link in DEVICE_LINKS:
+        for link in self.links:
             # Both ends are made inside the namespaces, so no name can clash with the host's.
             _check([ip, "link", "add", link, "netns", self.device_ns, "type", "veth",
-                    "peer", "name", PEER_OF[link], "netns", self.peer_ns])
+                    "peer", "name", PEER_PREFIX + link, "netns", self.peer_ns])
+            # veth leaves UDP checksums to "hardware" that never computes them; some DHCP
+            # clients then drop every offer.
             self._netns_check(self.device_ns, [_tool("ethtool"), "-K", link, "tx", "off"])
-            self._netns_check(self.peer_ns, [_tool("ethtool"), "-K", PEER_OF[link], "tx", "off"])
+            self._netns_check(self.peer_ns,
+                              [_tool("ethtool"), "-K", PEER_PREFIX + link, "tx", "off"])
         self._netns_check(self.device_ns, [ip, "link", "set", "lo", "up"])
         self._netns_check(self.peer_ns, [ip, "link", "set", "lo", "up"])
         self._netns_check(self.peer_ns, [ip, "addr", "add", "%s/%d" % (PEER_IPV4, PREFIX_LEN_V4),
@@ -307,8 +339,7 @@ class Sandbox:
                 str(self.state_dir / "anchor.json")]
         log = open(self.state_dir / "anchor.log", "w")
         self._anchor = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=log, text=True, env=dict(BASE_ENV),
-                                        preexec_fn=_die_with_parent)
+                                        stderr=log, text=True, env=dict(BASE_ENV))
         log.close()
         line = _read_line(self._anchor.stdout, START_TIMEOUT)
         match = re.match(r"ready (\d+)$", line or "")
@@ -369,10 +400,10 @@ class Sandbox:
 
     def plug(self, link="eth0"):
         """Cable in: the peer end of `link` goes up, so `link` gets carrier."""
-        self._netns_check(self.peer_ns, [_tool("ip"), "link", "set", PEER_OF[link], "up"])
+        self._netns_check(self.peer_ns, [_tool("ip"), "link", "set", PEER_PREFIX + link, "up"])
 
     def unplug(self, link="eth0"):
-        self._netns_check(self.peer_ns, [_tool("ip"), "link", "set", PEER_OF[link], "down"])
+        self._netns_check(self.peer_ns, [_tool("ip"), "link", "set", PEER_PREFIX + link, "down"])
 
     def start_dhcp_server(self, lease_seconds=3600):
         """A DHCP server on the peer end of eth0 (pool DHCP_POOL, router PEER_IPV4,
@@ -397,7 +428,9 @@ class Sandbox:
     def _dnsmasq_argv(self, lease_seconds):
         leases = self.state_dir / "dnsmasq.leases"
         leases.unlink(missing_ok=True)
+        # As root: a change of user would drop the death signal that ends it with its owner.
         return [_tool("dnsmasq"), "--keep-in-foreground", "--conf-file=/dev/null",
+                "--user=root", "--group=root",
                 "--port=0", "--no-resolv", "--no-hosts", "--bind-interfaces",
                 "--interface=" + PEER_ETH0, "--except-interface=lo",
                 "--dhcp-range=%s,%s,%s,%d" % (DHCP_POOL[0], DHCP_POOL[1], NETMASK, lease_seconds),
@@ -452,7 +485,7 @@ class Sandbox:
 
 def _popen(cls, full_argv, env, stdin, stdout, stderr):
     return cls(full_argv, env=_environment(env), text=True, stdin=stdin, stdout=stdout,
-               stderr=stderr, preexec_fn=_die_with_parent)
+               stderr=stderr)
 
 
 def _run(cls, full_argv, argv, env, timeout, check, input):
@@ -515,20 +548,42 @@ def _namespaces():
     return [line.split()[0] for line in result.stdout.splitlines() if line.strip()]
 
 
+STATE_DIR_PREFIX = "norvid-sandbox-"
+
+
 def cleanup_stale():
-    """Removes the namespaces (and their processes) of sandboxes whose owner process is gone."""
+    """Removes the namespaces, processes and files of sandboxes whose owner process is gone."""
+    for state in glob.glob(os.path.join(tempfile.gettempdir(), STATE_DIR_PREFIX + "*")):
+        match = re.match(re.escape(STATE_DIR_PREFIX) + r"(\d+)-\d+-", os.path.basename(state))
+        if match and not _pid_alive(int(match.group(1))):
+            shutil.rmtree(state, ignore_errors=True)
     for ns in _namespaces():
         match = re.match(r"(%s|%s)(\d+)-\d+$" % (DEVICE_NS_PREFIX, PEER_NS_PREFIX), ns)
         if not match or _pid_alive(int(match.group(2))):
             continue
-        pids = subprocess.run([_tool("ip"), "netns", "pids", ns], stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, text=True).stdout.split()
-        for pid in pids:
-            try:
-                os.kill(int(pid), signal.SIGKILL)
-            except (ProcessLookupError, ValueError):
-                pass
-        _delete_namespace(ns)
+        _remove_namespace(ns)
+
+
+def _remove_namespace(ns):
+    """Kills every process in network namespace `ns` (the device world's PID 1 among them,
+    which takes the rest of that world along) and deletes it."""
+    pids = subprocess.run([_tool("ip"), "netns", "pids", ns], stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, text=True).stdout.split()
+    for pid in pids:
+        try:
+            os.kill(int(pid), signal.SIGKILL)
+        except (ProcessLookupError, ValueError):
+            pass
+    _delete_namespace(ns)
+
+
+def _watchdog_main(device_ns, peer_ns, state_dir):
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    sys.stdin.buffer.read()
+    for ns in (device_ns, peer_ns):
+        if ns in _namespaces():
+            _remove_namespace(ns)
+    shutil.rmtree(state_dir, ignore_errors=True)
 
 
 def _dbus_config(policies):
@@ -571,6 +626,7 @@ def _dbus_config(policies):
   </policy>
   <includedir>/usr/share/dbus-1/system.d</includedir>
   <includedir>/etc/dbus-1/system.d</includedir>
+  <include ignore_missing="yes">/etc/dbus-1/system-local.conf</include>
 %(includes)s
 </busconfig>
 """ % {"socket": DBUS_SOCKET, "includes": includes}
@@ -628,7 +684,7 @@ def _private_dev(state):
         os.makedirs(os.path.dirname(target), exist_ok=True)
         open(target, "w").close()
         _mount("--bind", source, target)
-    for name in ("pts", "shm", "mqueue"):
+    for name in ("pts", "shm"):
         os.mkdir(os.path.join(staging, name))
     _mount("--rbind", "/dev/pts", os.path.join(staging, "pts"))
     _mount("-t", "tmpfs", "-o", "mode=1777,nosuid,nodev", "shm", os.path.join(staging, "shm"))
@@ -638,31 +694,34 @@ def _private_dev(state):
     _mount("--move", staging, "/dev")
 
 
-def _overlay(state, layers, lower, name):
+def _overlay_layers(layers, name):
     upper = os.path.join(layers, name + "-upper")
     work = os.path.join(layers, name + "-work")
-    os.makedirs(upper, exist_ok=True)
-    os.makedirs(work, exist_ok=True)
+    os.makedirs(upper)
+    os.makedirs(work)
     return upper, work
+
+
+def _mount_overlay(directory, upper, work, name):
+    _mount("-t", "overlay", "-o", "lowerdir=%s,upperdir=%s,workdir=%s" % (directory, upper, work),
+           name, directory)
 
 
 def _private_etc_and_share(state, data):
     layers = os.path.join(state, "layers")
     os.mkdir(layers)
     _mount("-t", "tmpfs", "-o", "mode=755", "sandbox-layers", layers)
-    etc_upper, etc_work = _overlay(state, layers, "/etc", "etc")
+    etc_upper, etc_work = _overlay_layers(layers, "etc")
     open(os.path.join(etc_upper, "resolv.conf"), "w").close()
     # udevd must leave the veth names and addresses alone.
     os.makedirs(os.path.join(etc_upper, "systemd/network"))
     with open(os.path.join(etc_upper, "systemd/network/99-default.link"), "w") as f:
         f.write("[Match]\nOriginalName=*\n\n[Link]\nNamePolicy=keep\nMACAddressPolicy=none\n")
-    _mount("-t", "overlay", "-o", "lowerdir=/etc,upperdir=%s,workdir=%s" % (etc_upper, etc_work),
-           "sandbox-etc", "/etc")
-    share_upper, share_work = _overlay(state, layers, "/usr/share", "share")
+    _mount_overlay("/etc", etc_upper, etc_work, "sandbox-etc")
+    # An overlay, so that the mount point /usr/share/norvid need not exist on the host.
+    share_upper, share_work = _overlay_layers(layers, "share")
     os.makedirs(os.path.join(share_upper, "norvid"))
-    _mount("-t", "overlay", "-o",
-           "lowerdir=/usr/share,upperdir=%s,workdir=%s" % (share_upper, share_work),
-           "sandbox-share", "/usr/share")
+    _mount_overlay("/usr/share", share_upper, share_work, "sandbox-share")
     if data:
         _mount("--bind", data, SHARE_DIR)
 
@@ -676,10 +735,9 @@ def _anchor_main(config_path):
     _unmount_namespace_files()
     _private_dev(state)
     _private_etc_and_share(state, config["data"])
-    for directory in UDEV_RULE_DIRS:
-        source = os.path.join(state, "udev-rules" if directory.startswith("/usr") else "empty")
+    for directory, replacement in UDEV_RULE_DIRS.items():
         if os.path.isdir(directory):
-            _mount("--bind", source, directory)
+            _mount("--bind", os.path.join(state, replacement), directory)
     _mount("-t", "tmpfs", "-o", "mode=755,nosuid,nodev", "sandbox-run", "/run")
     os.makedirs(STATE_MOUNT)
     _mount("--bind", state, STATE_MOUNT)
@@ -721,3 +779,5 @@ def _reap_forever():
 
 if __name__ == "__main__" and len(sys.argv) == 3 and sys.argv[1] == "--anchor":
     _anchor_main(sys.argv[2])
+if __name__ == "__main__" and len(sys.argv) == 5 and sys.argv[1] == "--watchdog":
+    _watchdog_main(*sys.argv[2:])

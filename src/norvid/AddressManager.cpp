@@ -1,0 +1,300 @@
+#include "AddressManager.h"
+
+#include "NetlinkWatcher.h"
+#include "ResolvConf.h"
+
+QList<QHostAddress> IpAddressManager::getNameservers() const
+{
+    return m_nameservers;
+}
+
+QStringList IpAddressManager::getSearchDomains() const
+{
+    return m_searchDomains;
+}
+
+bool IpAddressManager::isConnected() const
+{
+    return m_connected;
+}
+
+void IpAddressManager::updateConnected(bool connected)
+{
+    if (connected == m_connected) {
+        return;
+    }
+    m_connected = connected;
+    if (connected) {
+        emit this->connected();
+    } else {
+        emit disconnected();
+    }
+}
+
+void IpAddressManager::updateNameservers(const QList<QHostAddress> &servers)
+{
+    if (servers != m_nameservers) {
+        m_nameservers = servers;
+        emit nameserversChanged();
+    }
+}
+
+void IpAddressManager::updateSearchDomains(const QStringList &domains)
+{
+    if (domains != m_searchDomains) {
+        m_searchDomains = domains;
+        emit searchDomainsChanged();
+    }
+}
+
+void IpAddressManager::updateUnconfigured()
+{
+    updateNameservers({});
+    updateSearchDomains({});
+    updateConnected(false);
+}
+
+DhcpClient *Ipv4AddressManager::makeUdhcpc(const InterfaceName &interface)
+{
+    return new Udhcpc(interface);
+}
+
+Ipv4AddressManager::Ipv4AddressManager(const InterfaceName &interface, NetworkDriver *driver,
+                                       int linkLocalFallbackMs,
+                                       const DhcpClientFactory &dhcpClientFactory,
+                                       const QString &autoIpDProgram)
+    : m_interface(interface), m_dhcpClientFactory(dhcpClientFactory),
+      m_autoIpDProgram(autoIpDProgram), m_addressSetter(driver), m_configuration(interface)
+{
+    m_autoipTimer.setSingleShot(true);
+    m_autoipTimer.setInterval(linkLocalFallbackMs);
+    norvi::connect(&m_autoipTimer, SIGNAL(timeout()), this, SLOT(on_autoipTimer_timeout()));
+}
+
+// Out of line so that the client and runner types are complete where they are destroyed.
+Ipv4AddressManager::~Ipv4AddressManager() = default;
+
+// The fallback is armed for static settings too; applying them disarms it at once.
+void Ipv4AddressManager::start(const InterfaceConfiguration &configuration)
+{
+    m_autoipTimer.start();
+    if (configuration.hasAddress()) {
+        on_dhcpClient_finished(configuration);
+    } else {
+        startDhcpClient();
+    }
+}
+
+// The client object stays: it is replaced on the next DHCP start.
+void Ipv4AddressManager::stop()
+{
+    if (m_dhcpClient) {
+        m_dhcpClient->stop();
+    }
+    m_autoipTimer.stop();
+    clearConfiguration();
+}
+
+void Ipv4AddressManager::startDhcpClient()
+{
+    m_dhcpClient.reset(m_dhcpClientFactory(m_interface));
+    norvi::connect(m_dhcpClient.get(), SIGNAL(finished(InterfaceConfiguration)), this,
+                   SLOT(on_dhcpClient_finished(InterfaceConfiguration)));
+    norvi::connect(m_dhcpClient.get(), SIGNAL(error(QString)), this,
+                   SLOT(on_dhcpClient_error(QString)));
+    m_dhcpClient->start();
+}
+
+// A lease ends a running link-local fallback. A renewal that changes nothing is not applied
+// again, so the interface keeps its address and routes undisturbed.
+void Ipv4AddressManager::on_dhcpClient_finished(InterfaceConfiguration addr)
+{
+    if (!addr.hasAddress()) {
+        nvWarning() << m_interface << ": ignoring dhcp lease without an address";
+        return;
+    }
+    m_autoipTimer.stop();
+    m_autoIpD.reset();
+    if (addr == m_configuration) {
+        return;
+    }
+    m_configuration = addr;
+    m_addressSetter.setIpAndNetmask(addr);
+    m_addressSetter.setGateway(addr);
+    updateNameservers(addr.getDnsList());
+    updateSearchDomains(addr.getSearchDomains());
+    updateConnected(true);
+}
+
+// The client keeps running and may still bring a lease, which is then applied as usual.
+void Ipv4AddressManager::on_dhcpClient_error(QString msg)
+{
+    nvInfo() << "dhcp client error: " << msg;
+    if (!m_autoipTimer.isActive()) {
+        m_autoipTimer.start();
+    }
+    clearConfiguration();
+}
+
+// The interface counts as connected from the moment the fallback runs: avahi-autoipd claims its
+// address on its own, and the link is usable for local peers.
+void Ipv4AddressManager::on_autoipTimer_timeout()
+{
+    m_autoIpD.reset(new AutoIpD(this, m_interface, m_autoIpDProgram));
+    m_autoIpD->start();
+    updateConnected(true);
+}
+
+// Flushing the addresses also takes the routes through them.
+void Ipv4AddressManager::clearConfiguration()
+{
+    m_configuration = InterfaceConfiguration(m_interface);
+    m_addressSetter.setIpAndNetmask(m_configuration);
+    updateUnconfigured();
+}
+
+Ipv6AddressManager::Ipv6AddressManager(const InterfaceName &interface, NetlinkWatcher *watcher,
+                                       NetworkDriver *driver)
+    : m_interface(interface), m_watcher(watcher), m_driver(driver)
+{
+    norvi::connect(watcher, SIGNAL(addressesChanged()), this, SLOT(on_netlink_addressesChanged()));
+    norvi::connect(watcher, SIGNAL(nameserversChanged()), this,
+                   SLOT(on_netlink_nameserversChanged()));
+    norvi::connect(watcher, SIGNAL(searchDomainsChanged()), this,
+                   SLOT(on_netlink_searchDomainsChanged()));
+}
+
+// What the interface has already is looked at with the watcher's next report.
+void Ipv6AddressManager::start(const InterfaceConfiguration &)
+{
+    m_running = true;
+}
+
+// Link-local addresses stay: the kernel owns them and the link needs them.
+void Ipv6AddressManager::stop()
+{
+    m_driver->flush(NetworkDriver::Ipv6, m_interface, true);
+    updateUnconfigured();
+    m_running = false;
+}
+
+void Ipv6AddressManager::on_netlink_addressesChanged()
+{
+    if (!m_running) {
+        return;
+    }
+    bool global = false;
+    for (const NetlinkAddress &address :
+         m_watcher->getAddressesForInterface(m_interface.toString().toUtf8())) {
+        global = global || (!address.isIpv4() && !address.isLinkLocal());
+    }
+    updateConnected(global);
+}
+
+void Ipv6AddressManager::on_netlink_nameserversChanged()
+{
+    if (!m_running) {
+        return;
+    }
+    const QByteArray name = m_interface.toString().toUtf8();
+    QList<QHostAddress> servers;
+    for (const NetlinkAddress &server : m_watcher->getNameservers()) {
+        if (server.interfaceName() == name) {
+            servers.append(QHostAddress(server.address()));
+        }
+    }
+    updateNameservers(servers);
+}
+
+// Router-advertised domains are not kept per interface: every interface offers them all.
+void Ipv6AddressManager::on_netlink_searchDomainsChanged()
+{
+    if (m_running) {
+        updateSearchDomains(m_watcher->getSearchDomains());
+    }
+}
+
+AddressManager::AddressManager(const InterfaceName &interface, NetlinkWatcher *watcher,
+                               NetworkDriver *driver, ResolvConf *resolvConf, QObject *parent,
+                               int linkLocalFallbackMs)
+    : QObject(parent), m_interface(interface), m_resolvConf(resolvConf)
+{
+    addFamily(new Ipv4AddressManager(interface, driver, linkLocalFallbackMs));
+    addFamily(new Ipv6AddressManager(interface, watcher, driver));
+}
+
+AddressManager::~AddressManager()
+{
+    qDeleteAll(m_managers);
+}
+
+void AddressManager::addFamily(IpAddressManager *manager)
+{
+    m_managers.append(manager);
+    norvi::connect(manager, SIGNAL(connected()), this, SLOT(on_ipAddrMngr_connected()));
+    norvi::connect(manager, SIGNAL(disconnected()), this, SLOT(on_ipAddrMngr_disconnected()));
+    norvi::connect(manager, SIGNAL(nameserversChanged()), this,
+                   SLOT(on_ipAddrMngr_nameserversChanged()));
+    norvi::connect(manager, SIGNAL(searchDomainsChanged()), this,
+                   SLOT(on_ipAddrMngr_searchDomainsChanged()));
+}
+
+// Forgetting the old state without a signal lets a restart (new IP settings, say) end in a fresh
+// connected().
+void AddressManager::start(const InterfaceConfiguration &configuration)
+{
+    m_connected = false;
+    for (IpAddressManager *manager : qAsConst(m_managers)) {
+        manager->start(configuration);
+    }
+}
+
+void AddressManager::stop()
+{
+    for (IpAddressManager *manager : qAsConst(m_managers)) {
+        manager->stop();
+    }
+}
+
+void AddressManager::on_ipAddrMngr_connected()
+{
+    if (!m_connected) {
+        m_connected = true;
+        emit connected();
+    }
+}
+
+void AddressManager::on_ipAddrMngr_disconnected()
+{
+    for (const IpAddressManager *manager : qAsConst(m_managers)) {
+        if (manager->isConnected()) {
+            return;
+        }
+    }
+    if (m_connected) {
+        m_connected = false;
+        emit disconnected();
+    }
+}
+
+void AddressManager::on_ipAddrMngr_nameserversChanged()
+{
+    updateResolvConf();
+}
+
+void AddressManager::on_ipAddrMngr_searchDomainsChanged()
+{
+    updateResolvConf();
+}
+
+void AddressManager::updateResolvConf()
+{
+    QList<QHostAddress> servers;
+    QStringList domains;
+    for (const IpAddressManager *manager : qAsConst(m_managers)) {
+        servers += manager->getNameservers();
+        domains += manager->getSearchDomains();
+    }
+    m_resolvConf->setNameservers(servers, m_interface.toString());
+    m_resolvConf->setSearchDomains(domains, m_interface.toString());
+}

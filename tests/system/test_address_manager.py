@@ -1,0 +1,233 @@
+"""The address manager on the sandbox's eth0 with everything real: ip, the kernel, the netlink
+watcher, busybox udhcpc and the lease script against the DHCP server at the other end of the
+cable, avahi-autoipd, radvd and the resolver file.
+
+A helper program runs the manager and writes its signals, and what it hands the resolver, as
+lines starting with "@"; the tests read those, the log and the kernel's state.
+"""
+
+import ipaddress
+import queue
+import subprocess
+import threading
+import time
+
+import sandbox as world
+
+HELPER_TIMEOUT = 30
+# Fallback for the tests that expect a lease: long enough never to start.
+NO_FALLBACK_MS = 120000
+FALLBACK_MS = 3000
+POOL = [ipaddress.ip_address(address) for address in world.DHCP_POOL]
+LINK_LOCAL = ipaddress.ip_network("169.254.0.0/16")
+STAND_IN_DIR = "/tmp/addrmgr-bin"
+AUTOIPD_CALLS = "/tmp/addrmgr-autoipd.calls"
+
+
+class Manager:
+    """One running helper: its output, line by line, and the commands it takes."""
+
+    def __init__(self, process):
+        self.process = process
+        self.lines = []
+        self.events = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.append(line.rstrip("\n"))
+            if line.startswith("@"):
+                self.events.put(line[1:].rstrip("\n"))
+        self.events.put(None)
+
+    def expect(self, wanted, timeout=HELPER_TIMEOUT):
+        """Waits for the signal line `wanted`; returns the ones passed over on the way."""
+        passed = []
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                event = self.events.get(timeout=max(deadline - time.monotonic(), 0.01))
+            except queue.Empty:
+                event = ""
+            assert event is not None, "helper ended:\n" + self.output()
+            if event == wanted:
+                return passed
+            assert time.monotonic() < deadline, f"no @{wanted}; output:\n" + self.output()
+            if event:
+                passed.append(event)
+
+    def drain(self, seconds):
+        time.sleep(seconds)
+        events = []
+        while not self.events.empty():
+            events.append(self.events.get())
+        return events
+
+    def send(self, command):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+
+    def output(self):
+        return "\n".join(self.lines)
+
+    def count(self, text):
+        return sum(text in line for line in self.lines)
+
+
+def start_manager(sandbox, build_dir, fallback_ms=NO_FALLBACK_MS, env=None):
+    helper = str(build_dir / "tests" / "helpers" / "addrmgr_run")
+    process = sandbox.spawn([helper, "-d", "--fallback", str(fallback_ms), "eth0"], env=env,
+                            stdin=subprocess.PIPE)
+    manager = Manager(process)
+    manager.expect("started")
+    return manager
+
+
+def stop_manager(manager):
+    manager.process.stdin.close()
+    manager.process.wait(timeout=HELPER_TIMEOUT)
+
+
+def assert_ended_cleanly(manager, connected_count):
+    assert manager.process.returncode == 0, manager.output()
+    assert manager.count("@connected") == connected_count
+
+
+def wait_until(condition, what, timeout=HELPER_TIMEOUT):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out waiting for " + what
+        time.sleep(0.2)
+
+
+def ipv4_addresses(sandbox):
+    output = sandbox.run(["ip", "-4", "-o", "addr", "show", "dev", "eth0"], check=True).stdout
+    return [ipaddress.ip_interface(line.split()[3]) for line in output.splitlines()]
+
+
+def global_ipv6_addresses(sandbox):
+    output = sandbox.run(["ip", "-6", "-o", "addr", "show", "dev", "eth0", "scope", "global"],
+                         check=True).stdout
+    return [ipaddress.ip_interface(line.split()[3]) for line in output.splitlines()]
+
+
+def default_routes(sandbox):
+    return sandbox.run(["ip", "-4", "route", "show", "default"], check=True).stdout.strip()
+
+
+def leased(sandbox):
+    return [a for a in ipv4_addresses(sandbox) if POOL[0] <= a.ip <= POOL[1]]
+
+
+def resolver_lines(sandbox):
+    return [line for line in sandbox.read_file("/etc/resolv.conf").splitlines()
+            if not line.startswith("#")]
+
+
+def test_lease_applied_once_renewed_unchanged_and_withdrawn(sandbox, build_dir):
+    sandbox.start_dhcp_server(lease_seconds=20)
+    manager = start_manager(sandbox, build_dir)
+    try:
+        manager.expect("connected")
+        [address] = ipv4_addresses(sandbox)
+        assert POOL[0] <= address.ip <= POOL[1] and address.network.prefixlen == 24
+        assert default_routes(sandbox) == f"default via {world.PEER_IPV4} dev eth0"
+        assert resolver_lines(sandbox) == [f"nameserver {world.DNS_SERVER}",
+                                           f"search {world.DOMAIN}"]
+
+        # udhcpc renews after half the lease; the script reports the same values again.
+        wait_until(lambda: manager.count("Finished setup, parsing dhcp data") >= 2,
+                   "the renewal report")
+        assert manager.drain(1) == []
+        assert manager.count("Setting Ip address: ") == 1
+        assert manager.count("Setting gateway address: ") == 1
+        assert ipv4_addresses(sandbox) == [address]
+
+        manager.send("stop")
+        manager.expect("disconnected")
+        manager.expect("stopped")
+        assert ipv4_addresses(sandbox) == []
+        assert default_routes(sandbox) == ""
+        assert resolver_lines(sandbox) == []
+
+        # The lease forgotten on stop is applied afresh, with a connected() of its own.
+        manager.send("start")
+        manager.expect("connected")
+        assert leased(sandbox)
+    finally:
+        stop_manager(manager)
+    assert_ended_cleanly(manager, 2)
+
+
+def install_autoipd_stand_in(sandbox):
+    """Records each call, then hands it to the real avahi-autoipd."""
+    sandbox.run(["mkdir", "-p", STAND_IN_DIR], check=True)
+    sandbox.write_file(STAND_IN_DIR + "/avahi-autoipd",
+                       '#!/bin/sh\necho "$*" >>%s\nexec /usr/sbin/avahi-autoipd "$@"\n'
+                       % AUTOIPD_CALLS, mode=0o755)
+    return {"PATH": STAND_IN_DIR + ":" + world.BASE_ENV["PATH"]}
+
+
+def autoipd_calls(sandbox):
+    return sandbox.run(["cat", AUTOIPD_CALLS]).stdout.splitlines()
+
+
+def test_link_local_fallback_then_a_late_lease(sandbox, build_dir):
+    env = install_autoipd_stand_in(sandbox)
+    started = time.monotonic()
+    manager = start_manager(sandbox, build_dir, fallback_ms=FALLBACK_MS, env=env)
+    try:
+        manager.expect("connected")
+        # Coarse timers may fire up to 5 % early.
+        assert time.monotonic() - started >= 0.95 * FALLBACK_MS / 1000
+        assert autoipd_calls(sandbox) == ["-k eth0", "-D eth0"]
+        wait_until(lambda: any(a.ip in LINK_LOCAL for a in ipv4_addresses(sandbox)),
+                   "a link-local address from avahi-autoipd")
+
+        sandbox.start_dhcp_server()
+        wait_until(lambda: leased(sandbox), "the late lease on eth0")
+        assert autoipd_calls(sandbox) == ["-k eth0", "-D eth0", "-k eth0"]
+        wait_until(lambda: len(ipv4_addresses(sandbox)) == 1, "the link-local address to go")
+        assert default_routes(sandbox) == f"default via {world.PEER_IPV4} dev eth0"
+        assert "connected" not in manager.drain(1)
+    finally:
+        stop_manager(manager)
+    assert_ended_cleanly(manager, 1)
+
+
+def test_ipv6_from_router_advertisements_outlives_ipv4(sandbox, build_dir):
+    sandbox.start_radvd(rdnss=("fd77::53",), dnssl=("ra.test",))
+    manager = start_manager(sandbox, build_dir)
+    try:
+        manager.expect("connected")
+        assert any(a in ipaddress.ip_network("fd77::/64") for a in
+                   (address.ip for address in global_ipv6_addresses(sandbox)))
+        wait_until(lambda: resolver_lines(sandbox) == ["nameserver fd77::53", "search ra.test"],
+                   "the advertised server and domain in the resolver file")
+
+        # IPv4's share comes first in what the resolver is given.
+        sandbox.start_dhcp_server()
+        manager.expect(f"nameservers eth0 {world.DNS_SERVER} fd77::53")
+        manager.expect(f"domains eth0 {world.DOMAIN} ra.test")
+        assert leased(sandbox)
+
+        # IPv4 alone losing its configuration (its client dies) leaves the interface connected.
+        udhcpc = sandbox.run(["pgrep", "-x", "udhcpc"], check=True).stdout.split()
+        assert len(udhcpc) == 1
+        sandbox.run(["kill", "-KILL", udhcpc[0]], check=True)
+        passed = manager.expect("nameservers eth0 fd77::53")
+        wait_until(lambda: manager.count("dhcp client error: ") == 1, "the client error")
+        assert ipv4_addresses(sandbox) == []
+        assert "disconnected" not in passed + manager.drain(1)
+
+        # No advertisement may bring the address back between the flush and the check.
+        sandbox.stop_radvd()
+        time.sleep(1)
+        manager.send("stop")
+        passed = manager.expect("stopped")
+        assert passed.count("disconnected") == 1
+        assert global_ipv6_addresses(sandbox) == []
+        assert resolver_lines(sandbox) == []
+    finally:
+        stop_manager(manager)
+    assert_ended_cleanly(manager, 1)

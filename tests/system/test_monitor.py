@@ -1,0 +1,276 @@
+"""The daemon's passive mode (`norvid -m`) in the sandbox world, as a client on the system bus
+sees it under the daemon's own bus policy: what it reports while a cable is plugged and pulled
+and addresses come and go, what it answers, and that it changes nothing."""
+
+import json
+import queue
+import threading
+import time
+import xml.etree.ElementTree as ET
+
+import pytest
+import sandbox as world
+
+from test_dbus import NAME, UNPRIVILEGED, Output, client, reply  # noqa: F401 (client: fixture)
+from test_startup import READY, STAND_IN_ENV, parse_log, recorded, stand_ins  # noqa: F401
+
+SIGNAL_TIMEOUT = 20
+# Time for a signal that should not come to show up anyway.
+QUIET = 1.5
+# The check interval the helper runs the monitor with, in seconds.
+SHORT_INTERVAL = 1.5
+
+
+class Signals:
+    """The control interface's signals as one client receives them, with arrival times."""
+
+    def __init__(self, sandbox, source_dir, user=()):
+        self.process = sandbox.spawn(
+            [*user, "python3", str(source_dir / "tests/system/dbus_client.py"), "listen", "600"],
+            env={"PYTHONDONTWRITEBYTECODE": "1"})
+        assert self.process.stdout.readline().strip() == "listening"
+        self.queue = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            signal = json.loads(line)
+            self.queue.put((time.monotonic(), signal["member"], signal["args"]))
+
+    def _next(self, timeout):
+        try:
+            return self.queue.get(timeout=timeout)
+        except queue.Empty:
+            return None
+
+    def expect(self, member, *args):
+        """Arrival time of the next signal but AddressesChanged, which must be this one."""
+        while True:
+            received = self._next(SIGNAL_TIMEOUT)
+            assert received is not None, f"no {member}{args} within {SIGNAL_TIMEOUT}s"
+            if received[1] != "AddressesChanged" or member == "AddressesChanged":
+                break
+        assert received[1:] == (member, list(args))
+        return received[0]
+
+    def quiet(self, ignored=("AddressesChanged",)):
+        """Every signal but the ignored ones that arrives within the grace time."""
+        deadline = time.monotonic() + QUIET
+        late = []
+        while (received := self._next(max(0.0, deadline - time.monotonic()))) is not None:
+            if received[1] not in ignored:
+                late.append(received[1:])
+        return late
+
+
+def ip(sandbox, *args):
+    result = sandbox.run(["ip", *args])
+    assert result.returncode == 0, f"ip {' '.join(args)}: {result.stderr}"
+
+
+def start(sandbox, argv, ready=READY, env=None):
+    daemon = Output(sandbox.spawn(argv, env=env))
+    assert daemon.wait_for(ready), "\n".join(daemon.lines)
+    return daemon
+
+
+@pytest.fixture
+def sandbox(make_sandbox):
+    """Here the world starts with eth0 up but its cable out."""
+    sandbox = make_sandbox(plugged=False)
+    ip(sandbox, "link", "set", "eth0", "up")
+    return sandbox
+
+
+@pytest.fixture
+def monitor(sandbox, norvid_binary):
+    return start(sandbox, [str(norvid_binary), "-m"])
+
+
+def without_ipv6(sandbox):
+    sandbox.run(["sysctl", "-qw", "net.ipv6.conf.eth0.disable_ipv6=1"], check=True)
+
+
+def system_state(sandbox):
+    return [sandbox.run(argv, check=True).stdout for argv in (
+        ["ip", "-d", "link"], ["ip", "addr"], ["ip", "route"], ["ip", "-6", "route"],
+        ["cat", "/etc/resolv.conf"])]
+
+
+def messages(daemon, level="INFO"):
+    return [message for lvl, _, message in parse_log(daemon.lines) if lvl == level]
+
+
+def test_every_command_and_setter_is_refused_with_its_log_line(stand_ins, norvid_binary,
+                                                               client):
+    sandbox = stand_ins
+    # The kernel's own IPv6 autoconfiguration would change eth0 while the test looks.
+    without_ipv6(sandbox)
+    sandbox.plug()
+    ip(sandbox, "addr", "add", "10.77.0.9/24", "dev", "eth0")
+    sandbox.write_file("/etc/resolv.conf", "nameserver 10.77.0.53\n")
+    daemon = start(sandbox, [str(norvid_binary), "-m"], env=STAND_IN_ENV)
+    before = system_state(sandbox)
+
+    for call in (["SetOffMode"], ["SetNormalMode", "wired"], ["WpsPbc"],
+                 ["WpsPin", "12345670"], ["Scan"], ["ForceWifiReconnect"],
+                 ["StopSoftAp", "uap0"]):
+        assert reply(client, "call", *call) == (0, None), call
+    settings = {"Ip": "10.77.0.20", "Netmask": "255.255.255.0", "Dns": ["10.77.0.1"]}
+    networks = {"Home": {"wpa_psk": "secret-key", "priority": 3}}
+    for name, value in (("WiredIpSettings", settings), ("WirelessIpSettings", {}),
+                        ("WirelessNetworks", networks), ("LogLevel", 1)):
+        assert reply(client, "set", name, json.dumps(value)) == (0, None), name
+    # Read-only on the bus, although the monitor's own object would take it.
+    assert reply(client, "set", "SoftApModeSettings", "{}") == \
+        (2, {"error": "org.freedesktop.DBus.Error.PropertyReadOnly"})
+    # A value of the wrong type is refused before it reaches the monitor.
+    assert reply(client, "set", "WiredIpSettings", '"dhcp"')[0] == 2
+
+    assert reply(client, "get", "Mode") == (0, "Passive")
+    assert reply(client, "get", "LogLevel") == (0, 1)
+    for name in ("WiredIpSettings", "WirelessIpSettings", "WirelessNetworks",
+                 "SoftApModeSettings"):
+        assert reply(client, "get", name) == (0, {}), name
+    assert daemon.wait_for("SET: LogLevel: 1")
+    assert system_state(sandbox) == before
+    assert recorded(sandbox) == []
+    assert daemon.process.poll() is None
+
+    refused = [m for m in messages(daemon) if m.startswith(("COMMAND: Ignoring", "SET: "))]
+    assert refused[:5] == [
+        "COMMAND: Ignoring off mode request!",
+        'COMMAND: Ignoring normal mode request: "wired"',
+        "COMMAND: Ignoring WPS request",
+        "COMMAND: Ignoring WPS PIN request",
+        "COMMAND: Ignoring scan request!",
+    ]
+    assert refused[5].startswith("COMMAND: Ignoring Wired Ip settings: QMap(")
+    assert '"10.77.0.20"' in refused[5]
+    assert refused[6] == "COMMAND: Ignoring Wireless Ip settings: QMap()"
+    assert refused[7].startswith('COMMAND: Ignoring wireless networks: QMap(("Home", ')
+    assert refused[8:] == ["SET: LogLevel: 1"]
+    # Neither the PIN nor the key reaches the log.
+    log = "\n".join(daemon.lines)
+    assert "12345670" not in log and "secret-key" not in log
+    # The monitor has no slot for these: the calls above succeeded without doing anything.
+    for method in ("ForceWifiReconnect()", "StopSoftAp(QString)"):
+        assert f"No such method NetworkMonitor::{method}" in log
+
+
+def test_cable_and_addresses_become_connection_signals(sandbox, monitor, source_dir, client):
+    # Signals go to everyone, not only to those who may send commands.
+    signals = Signals(sandbox, source_dir, UNPRIVILEGED)
+    assert reply(client, "get", "Connected") == (0, False)
+
+    sandbox.plug()
+    signals.expect("CableStatus", True)
+    ip(sandbox, "addr", "add", "10.77.0.9/24", "dev", "eth0")
+    signals.expect("Connected", "eth0")
+    assert reply(client, "get", "Connected") == (0, True)
+    ip(sandbox, "addr", "del", "10.77.0.9/24", "dev", "eth0")
+    signals.expect("Disconnected", "eth0")
+    assert reply(client, "get", "Connected") == (0, False)
+    ip(sandbox, "addr", "add", "10.77.0.9/24", "dev", "eth0")
+    signals.expect("Connected", "eth0")
+
+    sandbox.unplug()
+    signals.expect("CableStatus", False)
+    signals.expect("Disconnected", "eth0")
+    assert reply(client, "get", "Connected") == (0, False)
+    # The address stays without carrier; it no longer counts, and removing it says nothing.
+    ip(sandbox, "addr", "del", "10.77.0.9/24", "dev", "eth0")
+    signals.expect("AddressesChanged")
+    assert signals.quiet() == []
+
+    # The wireless interface has no cable to report. Every link report without carrier counts
+    # as a loss of connection, even the first.
+    ip(sandbox, "link", "set", "wlan0", "up")
+    signals.expect("Disconnected", "wlan0")
+    sandbox.plug("wlan0")
+    ip(sandbox, "addr", "add", "10.78.0.9/24", "dev", "wlan0")
+    signals.expect("Connected", "wlan0")
+    sandbox.unplug("wlan0")
+    signals.expect("Disconnected", "wlan0")
+    assert signals.quiet() == []
+
+
+def test_check_timer_finds_an_address_that_came_before_the_carrier(sandbox, build_dir,
+                                                                    source_dir):
+    # The daemon checks ten seconds after start-up and after carrier comes; the helper runs the
+    # same monitor with a shorter interval.
+    # Without IPv6 no link-local address comes with the carrier, and so no address change.
+    without_ipv6(sandbox)
+    ip(sandbox, "addr", "add", "10.77.0.9/24", "dev", "eth0")
+    signals = Signals(sandbox, source_dir)
+    start(sandbox, [str(build_dir / "tests/helpers/monitor_run"), str(int(SHORT_INTERVAL * 1000))],
+          "Monitoring with a check interval")
+
+    started = signals.expect("Started")
+    first_check = signals.expect("AddressesChanged")
+    assert first_check - started >= SHORT_INTERVAL * 0.8
+
+    sandbox.plug()
+    plugged = signals.expect("CableStatus", True)
+    connected = signals.expect("Connected", "eth0")
+    assert SHORT_INTERVAL * 0.8 <= connected - plugged <= SHORT_INTERVAL + 2
+    signals.expect("AddressesChanged")
+    assert signals.quiet(ignored=()) == []
+
+
+def test_interface_details_describe_the_sandbox(sandbox, norvid_binary, client):
+    sandbox.plug()
+    daemon = start(sandbox, [str(norvid_binary), "-m"])
+    ip(sandbox, "addr", "add", "10.77.0.9/24", "dev", "eth0")
+    ip(sandbox, "addr", "add", "192.168.9.9/16", "dev", "eth0")
+    ip(sandbox, "route", "add", "default", "via", world.PEER_IPV4, "dev", "eth0")
+    sandbox.write_file("/etc/resolv.conf",
+                       "# written by the test\nnameserver %s\nnameserver fd77::53\n"
+                       % world.DNS_SERVER)
+    deadline = time.monotonic() + SIGNAL_TIMEOUT
+    while reply(client, "get", "Connected") != (0, True):
+        assert time.monotonic() < deadline, "never connected:\n" + "\n".join(daemon.lines)
+        time.sleep(0.1)
+
+    system = {"Gateway": world.PEER_IPV4, "Dns": f"{world.DNS_SERVER} fd77::53"}
+    wired = {"Interface": "eth0", "Mac": mac(sandbox, "eth0"), "Ip": "10.77.0.9",
+             "Netmask": "255.255.255.0", "Connected": True, "CableStatus": True, **system}
+    wireless = {"Interface": "wlan0", "Mac": mac(sandbox, "wlan0"), "Ip": "", "Netmask": "",
+                "Connected": False, **system}
+    assert reply(client, "call", "InterfaceDetails", "eth0") == (0, wired)
+    assert reply(client, "call", "InterfaceDetails", "wlan0") == (0, wireless)
+    assert reply(client, "call", "InterfaceDetails", "lo") == (0, {
+        "Interface": "lo", "Mac": "00:00:00:00:00:00", "Ip": "127.0.0.1", "Netmask": "255.0.0.0",
+        **system})
+    # "1" is not the interface of index 1.
+    for unknown in ("nope0", "1", ""):
+        assert reply(client, "call", "InterfaceDetails", unknown) == (0, {}), unknown
+    assert 'No such interface: "nope0"' in messages(daemon, "WARN")
+
+    assert reply(client, "get", "Details") == (0, {
+        "Connected": True, "Mode": "Passive", "WiredIp": {}, "WirelessIp": {}, "WirelessAp": {},
+        "SoftApSetup": {}, "wired": wired, "wireless": wireless})
+    assert messages(daemon)[-2:] == ['COMMAND: Getting interface details for "eth0"',
+                                     'COMMAND: Getting interface details for "wlan0"']
+
+
+def mac(sandbox, link):
+    return sandbox.read_file(f"/sys/class/net/{link}/address").strip().upper()
+
+
+def test_introspection_shows_the_whole_interface_the_monitor_serves_part_of(
+        sandbox, monitor, client):
+    code, output = client("introspect")
+    assert code == 0, output
+    interface = ET.fromstring(output).find(f"interface[@name='{NAME}']")
+    members = {kind: {m.get("name") for m in interface.findall(kind)}
+               for kind in ("property", "method", "signal")}
+    assert [len(names) for names in members.values()] == [8, 9, 14]
+    assert {"ForceWifiReconnect", "StartSoftAp", "StopSoftAp"} <= members["method"]
+    assert {"InterfaceStatusChanged", "StationConnected", "StationDisconnected",
+            "AuthError"} <= members["signal"]
+    # A method the monitor has no slot for answers with an empty success.
+    result = sandbox.run(["busctl", "call", NAME, "/com/brenvik/norvi", NAME, "StartSoftAp",
+                            "sa{sv}", "uap0", "1", "ssid", "s", "Setup"], timeout=30)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+    assert monitor.wait_for("No such method NetworkMonitor::StartSoftAp(QString,QVariantMap)")

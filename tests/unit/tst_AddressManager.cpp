@@ -1,0 +1,254 @@
+#include "AddressManager.h"
+#include "StdoutCapture.h"
+
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <utility>
+
+namespace {
+
+// No such interface exists here; nothing of these tests may reach a real one anyway.
+const InterfaceName Interface("eth9");
+const QString Ifc = Interface.toString();
+// Short, so that a test can wait for the fallback or see that it never comes.
+constexpr int ShortFallbackMs = 200;
+
+class RecordingDriver : public NetworkDriver
+{
+public:
+    void up(const InterfaceName &interface) override { record("up " + interface.toString()); }
+    void down(const InterfaceName &interface) override { record("down " + interface.toString()); }
+    void flush(Proto proto, const InterfaceName &interface, bool scopeGlobal) override
+    {
+        record(QStringLiteral("flush %1 %2%3")
+                   .arg(proto == Ipv4 ? 4 : 6)
+                   .arg(interface.toString(), scopeGlobal ? " global" : ""));
+    }
+    void setMacAddress(const Bssid &, const InterfaceName &interface) override
+    {
+        record("mac " + interface.toString());
+    }
+    void setIpAddress(const QString &ip, int prefixLength, const InterfaceName &interface) override
+    {
+        record(QStringLiteral("set %1/%2 %3").arg(ip).arg(prefixLength).arg(interface.toString()));
+    }
+    void addIpAddress(const QString &ip, int prefixLength, const InterfaceName &interface) override
+    {
+        record(QStringLiteral("add %1/%2 %3").arg(ip).arg(prefixLength).arg(interface.toString()));
+    }
+    // Whether a default route is flushed first depends on the machine the test runs on.
+    void routeFlush(Proto) override {}
+    void addDefaultRoute(const QString &gateway, const InterfaceName &interface) override
+    {
+        record("route " + gateway + " " + interface.toString());
+    }
+
+    QStringList take() { return std::exchange(m_commands, {}); }
+
+private:
+    void record(const QString &command) { m_commands.append(command); }
+
+    QStringList m_commands;
+};
+
+class RecordingDhcpClient : public DhcpClient
+{
+    Q_OBJECT
+
+public:
+    using DhcpClient::DhcpClient;
+    void start() override { ++starts; }
+    void stop() override { ++stops; }
+
+    int starts = 0;
+    int stops = 0;
+};
+
+InterfaceConfiguration lease(const QString &ip, const QStringList &dns = {"10.0.0.53"})
+{
+    return InterfaceConfiguration(Interface, ip, "255.255.255.0", "10.0.0.1", dns,
+                                  {"example.test"});
+}
+
+QStringList applied(const QString &ip)
+{
+    return {"flush 4 " + Ifc, "add " + ip + "/24 " + Ifc, "route 10.0.0.1 " + Ifc};
+}
+
+} // namespace
+
+class TestAddressManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        m_autoIpD = QFINDTESTDATA("../doubles/avahi-autoipd");
+        QVERIFY(!m_autoIpD.isEmpty());
+        QVERIFY(m_recordDir.isValid());
+        qputenv("NORVID_TEST_RECORD", autoIpDRecord().toLocal8Bit());
+        QFile::remove(autoIpDRecord());
+        m_clients.clear();
+        m_driver.take();
+    }
+
+    void staticSettingsAppliedAtOnceWithoutDhcp()
+    {
+        auto manager = makeIpv4();
+        QSignalSpy connected(manager.get(), SIGNAL(connected()));
+        QSignalSpy servers(manager.get(), SIGNAL(nameserversChanged()));
+
+        manager->start(lease("10.0.0.7", {"10.0.0.53", "10.0.0.54"}));
+        QCOMPARE(m_driver.take(), applied("10.0.0.7"));
+        QCOMPARE(connected.count(), 1);
+        QCOMPARE(servers.count(), 1);
+        QCOMPARE(manager->getNameservers(),
+                 QList<QHostAddress>({QHostAddress("10.0.0.53"), QHostAddress("10.0.0.54")}));
+        QCOMPARE(manager->getSearchDomains(), QStringList{"example.test"});
+        QVERIFY(m_clients.isEmpty());
+
+        // The fallback was disarmed, not just outrun.
+        QTest::qWait(2 * ShortFallbackMs);
+        QCOMPARE(autoIpDCalls(), QStringList());
+        QCOMPARE(connected.count(), 1);
+    }
+
+    void leaseAppliedOnceAndRenewalsOnlyWhenChanged()
+    {
+        auto manager = makeIpv4();
+        QSignalSpy connected(manager.get(), SIGNAL(connected()));
+        QSignalSpy servers(manager.get(), SIGNAL(nameserversChanged()));
+        QSignalSpy domains(manager.get(), SIGNAL(searchDomainsChanged()));
+        manager->start(InterfaceConfiguration(Interface));
+        QCOMPARE(m_clients.size(), 1);
+        QCOMPARE(m_clients[0]->starts, 1);
+        QCOMPARE(m_driver.take(), QStringList());
+
+        emit m_clients[0]->finished(lease("10.0.0.7"));
+        QCOMPARE(m_driver.take(), applied("10.0.0.7"));
+        emit m_clients[0]->finished(lease("10.0.0.7"));
+        QCOMPARE(m_driver.take(), QStringList());
+        QCOMPARE(servers.count(), 1);
+
+        emit m_clients[0]->finished(lease("10.0.0.7", {"10.0.0.54"}));
+        QCOMPARE(m_driver.take(), applied("10.0.0.7"));
+        QCOMPARE(servers.count(), 2);
+        QCOMPARE(domains.count(), 1);
+        QCOMPARE(connected.count(), 1);
+
+        QTest::qWait(2 * ShortFallbackMs);
+        QCOMPARE(autoIpDCalls(), QStringList());
+    }
+
+    void clientErrorClearsAndFallbackEndsWithLaterLease()
+    {
+        auto manager = makeIpv4();
+        QSignalSpy connected(manager.get(), SIGNAL(connected()));
+        QSignalSpy disconnected(manager.get(), SIGNAL(disconnected()));
+        manager->start(InterfaceConfiguration(Interface));
+        emit m_clients[0]->finished(lease("10.0.0.7"));
+        m_driver.take();
+
+        {
+            StdoutCapture capture;
+            emit m_clients[0]->error("dhcpc: eth9: an error occurred!");
+            QVERIFY(capture.lines().join('\n').contains(
+                R"(dhcp client error: "dhcpc: eth9: an error occurred!")"));
+        }
+        QCOMPARE(m_driver.take(), QStringList{"flush 4 " + Ifc});
+        QCOMPARE(disconnected.count(), 1);
+        QVERIFY(manager->getNameservers().isEmpty());
+        QVERIFY(manager->getSearchDomains().isEmpty());
+
+        // The error re-armed the fallback; it starts once and counts as connected.
+        QTRY_COMPARE(connected.count(), 2);
+        QCOMPARE(autoIpDCalls(), QStringList({"-k " + Ifc, "-D " + Ifc}));
+        QTest::qWait(2 * ShortFallbackMs);
+        QCOMPARE(autoIpDCalls().size(), 2);
+
+        emit m_clients[0]->finished(lease("10.0.0.8"));
+        QCOMPARE(autoIpDCalls(), QStringList({"-k " + Ifc, "-D " + Ifc, "-k " + Ifc}));
+        QCOMPARE(m_driver.take(), applied("10.0.0.8"));
+        QCOMPARE(connected.count(), 2);
+        QCOMPARE(m_clients.size(), 1);
+    }
+
+    // A report without an address is no lease: the interface keeps what it has and the fall
+    // back stays armed.
+    void leaseWithoutAddressDropped()
+    {
+        auto manager = makeIpv4();
+        QSignalSpy connected(manager.get(), SIGNAL(connected()));
+        manager->start(InterfaceConfiguration(Interface));
+        {
+            StdoutCapture capture;
+            emit m_clients[0]->finished(lease(QString()));
+            QVERIFY(capture.lines().join('\n').contains(
+                "eth9: ignoring dhcp lease without an address"));
+        }
+        QCOMPARE(m_driver.take(), QStringList());
+        QCOMPARE(connected.count(), 0);
+        QTRY_COMPARE(autoIpDCalls(), QStringList({"-k " + Ifc, "-D " + Ifc}));
+    }
+
+    void stopKeepsClientAndRestartReplacesIt()
+    {
+        auto manager = makeIpv4();
+        QSignalSpy disconnected(manager.get(), SIGNAL(disconnected()));
+        manager->start(InterfaceConfiguration(Interface));
+        emit m_clients[0]->finished(lease("10.0.0.7"));
+        m_driver.take();
+
+        manager->stop();
+        QCOMPARE(m_driver.take(), QStringList{"flush 4 " + Ifc});
+        QCOMPARE(disconnected.count(), 1);
+        QVERIFY(m_clients[0]);
+        QCOMPARE(m_clients[0]->stops, 1);
+
+        // Stopping dropped the remembered lease: the same lease applies again after a restart.
+        manager->start(InterfaceConfiguration(Interface));
+        QVERIFY(!m_clients[0]);
+        QCOMPARE(m_clients.size(), 2);
+        QCOMPARE(m_clients[1]->starts, 1);
+        emit m_clients[1]->finished(lease("10.0.0.7"));
+        QCOMPARE(m_driver.take(), applied("10.0.0.7"));
+
+        manager->stop();
+        QTest::qWait(2 * ShortFallbackMs);
+        QCOMPARE(autoIpDCalls(), QStringList());
+    }
+
+private:
+    std::unique_ptr<Ipv4AddressManager> makeIpv4()
+    {
+        auto factory = [this](const InterfaceName &interface) {
+            auto *client = new RecordingDhcpClient(interface);
+            m_clients.append(client);
+            return client;
+        };
+        return std::make_unique<Ipv4AddressManager>(Interface, &m_driver, ShortFallbackMs, factory,
+                                                    m_autoIpD);
+    }
+
+    QString autoIpDRecord() const { return m_recordDir.filePath("autoipd"); }
+
+    QStringList autoIpDCalls() const
+    {
+        QFile file(autoIpDRecord());
+        if (!file.open(QIODevice::ReadOnly)) {
+            return {};
+        }
+        return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    }
+
+    QTemporaryDir m_recordDir;
+    QString m_autoIpD;
+    RecordingDriver m_driver;
+    QList<QPointer<RecordingDhcpClient>> m_clients;
+};
+
+QTEST_GUILESS_MAIN(TestAddressManager)
+#include "tst_AddressManager.moc"
