@@ -5,7 +5,7 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from conftest import Lines
+from conftest import Lines as Output
 
 NAME = "com.brenvik.norvi"
 UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
@@ -32,7 +32,7 @@ def owner_argv(build_dir):
 
 @pytest.fixture
 def owner(sandbox, build_dir, client):
-    output = Lines(sandbox.spawn(owner_argv(build_dir)))
+    output = Output(sandbox.spawn(owner_argv(build_dir)))
     code, _ = client("wait-name", "10")
     assert code == 0, "owner never took the name:\n" + "\n".join(output.lines)
     return output
