@@ -28,7 +28,7 @@ QString valueOf(const QString &line, const QString &key)
 
 QStringList wordsOf(const QString &line, const QString &key)
 {
-    return valueOf(line, key).simplified().split(' ', Qt::SkipEmptyParts);
+    return norvi::splitWords(valueOf(line, key));
 }
 
 // The values of one lease report as the lease script printed them.

@@ -50,12 +50,6 @@ QString readString(const QVariantMap &map, const char *key)
     return value.toString();
 }
 
-QStringList splitWords(const QString &text)
-{
-    static const QRegularExpression blanks(QStringLiteral("\\s+"));
-    return text.split(blanks, Qt::SkipEmptyParts);
-}
-
 QStringList addressTexts(const QList<QHostAddress> &addresses)
 {
     QStringList texts;
@@ -68,6 +62,12 @@ QStringList addressTexts(const QList<QHostAddress> &addresses)
 } // namespace
 
 namespace norvi {
+
+QStringList splitWords(const QString &text)
+{
+    static const QRegularExpression blanks(QStringLiteral("\\s+"));
+    return text.split(blanks, Qt::SkipEmptyParts);
+}
 
 QHostAddress parseHostAddress(const QString &text)
 {
@@ -129,8 +129,9 @@ InterfaceConfiguration InterfaceConfiguration::fromVariantMap(const InterfaceNam
                                                               const QVariantMap &map)
 {
     return InterfaceConfiguration(interface, readString(map, IpKey), readString(map, NetmaskKey),
-                                  readString(map, GatewayKey), splitWords(readString(map, DnsKey)),
-                                  splitWords(readString(map, SearchDomainsKey)));
+                                  readString(map, GatewayKey),
+                                  norvi::splitWords(readString(map, DnsKey)),
+                                  norvi::splitWords(readString(map, SearchDomainsKey)));
 }
 
 QVariantMap InterfaceConfiguration::getVariantMap() const

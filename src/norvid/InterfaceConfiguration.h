@@ -16,6 +16,9 @@ namespace norvi {
 // typing mistakes in settings, so they give a null address like any other unparsable text.
 QHostAddress parseHostAddress(const QString &text);
 
+// The blank-separated words of a list setting, such as the name servers or search domains.
+QStringList splitWords(const QString &text);
+
 } // namespace norvi
 
 // How one interface is to be addressed: a static address with netmask (none means DHCP),

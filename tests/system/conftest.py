@@ -2,6 +2,8 @@
 
 import os
 import sys
+import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -55,3 +57,34 @@ def make_sandbox(source_dir):
 @pytest.fixture
 def sandbox(make_sandbox):
     return make_sandbox()
+
+
+def wait_until(condition, timeout=10.0, interval=0.05):
+    """True once condition() holds; False if it still does not after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(interval)
+    return True
+
+
+class Lines:
+    """A spawned process's output lines, collected by a reader thread as they come."""
+
+    def __init__(self, process):
+        self.process = process
+        self.lines = []
+        self.ended = False
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.append(line.rstrip("\n"))
+        self.ended = True
+
+    def wait_for(self, text, timeout=60):
+        """True once a line containing text was written; False if the output ended first."""
+        def found():
+            return any(text in line for line in self.lines)
+        return wait_until(lambda: found() or self.ended, timeout) and found()

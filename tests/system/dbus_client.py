@@ -26,8 +26,6 @@ INTERFACE = "com.brenvik.norvi"
 
 def plain(value):
     """dbus-python values as JSON values."""
-    if value is None:
-        return None
     if isinstance(value, dbus.ByteArray):
         return list(bytes(value))
     if isinstance(value, dict):
@@ -36,11 +34,10 @@ def plain(value):
         return [plain(v) for v in value]
     if isinstance(value, dbus.Boolean):
         return bool(value)
-    if isinstance(value, (int, float)):
-        return int(value) if isinstance(value, int) else float(value)
-    if isinstance(value, str):
-        return str(value)
-    return repr(value)
+    for kind in (int, float, str):
+        if isinstance(value, kind):
+            return kind(value)
+    return value
 
 
 def variant_map(value):

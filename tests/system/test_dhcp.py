@@ -4,9 +4,9 @@ avahi-autoipd."""
 
 import ipaddress
 import subprocess
-import time
 
 import sandbox as world
+from conftest import wait_until
 
 LINK_LOCAL = ipaddress.ip_network("169.254.0.0/16")
 
@@ -18,13 +18,6 @@ def helper(build_dir, name):
 def ipv4_addresses(sandbox, link="eth0"):
     output = sandbox.run(["ip", "-4", "-o", "addr", "show", "dev", link], check=True).stdout
     return [ipaddress.ip_interface(line.split()[3]).ip for line in output.splitlines()]
-
-
-def wait_until(condition, timeout, what):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < deadline, "timed out waiting for " + what
-        time.sleep(0.2)
 
 
 def autoipd_running(sandbox):
@@ -47,7 +40,7 @@ def test_lease_from_the_sandbox_server_is_reported_not_applied(sandbox, build_di
 
     log = result.stderr
     assert 'Starting dhcp client "/sbin/udhcpc" w/args: ("-f", "-x", "hostname:' in log
-    assert '"-i", "eth0", "-s", "/usr/share/norvid/norvid_udhcpc.sh")' in log
+    assert '", "-t", "7", "-T", "3", "-i", "eth0", "-s", "/usr/share/norvid/norvid_udhcpc.sh")' in log
     assert 'Dhcp output: "NORVID_FINISHED"' in log
     # The daemon applies leases; the client and its script leave the link alone.
     assert ipv4_addresses(sandbox) == []
@@ -60,14 +53,13 @@ def test_link_local_daemon_lives_as_long_as_its_object(sandbox, build_dir):
     try:
         assert process.stdout.readline() == "started\n"
         assert autoipd_running(sandbox)
-        wait_until(lambda: any(address in LINK_LOCAL for address in ipv4_addresses(sandbox)),
-                   30, "a link-local address on eth0")
+        assert wait_until(lambda: any(a in LINK_LOCAL for a in ipv4_addresses(sandbox)), 30)
 
         process.stdin.write("\n")
         process.stdin.flush()
         assert process.stdout.readline() == "stopped\n"
-        wait_until(lambda: not autoipd_running(sandbox), 10, "avahi-autoipd to end")
-        wait_until(lambda: ipv4_addresses(sandbox) == [], 10, "the link-local address to go")
+        assert wait_until(lambda: not autoipd_running(sandbox))
+        assert wait_until(lambda: ipv4_addresses(sandbox) == [])
         assert process.wait(timeout=10) == 0
     finally:
         process.kill()

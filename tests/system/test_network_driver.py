@@ -1,19 +1,17 @@
-"""The link driver and the address setter against the real kernel of the sandbox world, and the
-exact ip command lines they run, recorded by a stand-in ip."""
+"""The link driver, the address setter and the gateway readers against the real kernel of the
+sandbox world."""
 
 import json
-import re
-import time
 
 import pytest
 
-LOG_FILE = "/tmp/netconfig-ip.log"
+from conftest import wait_until
 
 
-def driver(sandbox, build_dir, *args, env=None):
+def driver(sandbox, build_dir, *args):
     """Runs one driver operation inside the sandbox; returns its log output."""
     helper = build_dir / "tests" / "helpers" / "netconfig_driver"
-    result = sandbox.run([str(helper), *args], env=env)
+    result = sandbox.run([str(helper), *args])
     output = result.stdout + result.stderr
     assert result.returncode == 0, output
     return output
@@ -38,20 +36,9 @@ def broadcast(sandbox, link, address):
     return None
 
 
-def is_up(sandbox, link):
-    return "UP" in ip_json(sandbox, "link", "show", "dev", link)[0]["flags"]
-
-
 def default_routes(sandbox, family):
     return sorted((route.get("gateway"), route["dev"])
                   for route in ip_json(sandbox, family, "route", "show", "default"))
-
-
-def wait_for(condition, what, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < deadline, "timed out waiting for " + what
-        time.sleep(0.1)
 
 
 def assert_no_failed_command(output):
@@ -62,21 +49,17 @@ def assert_no_failed_command(output):
 @pytest.fixture
 def eth0_up(sandbox, build_dir):
     assert_no_failed_command(driver(sandbox, build_dir, "up", "eth0"))
-    wait_for(lambda: addresses(sandbox, "eth0", "-6", scope="link"), "the link-local address")
+    assert wait_until(lambda: addresses(sandbox, "eth0", "-6", scope="link"))
     return sandbox
 
 
-def test_link_goes_up_and_down(sandbox, build_dir):
-    assert not is_up(sandbox, "wlan0")
-    assert_no_failed_command(driver(sandbox, build_dir, "up", "wlan0"))
-    assert is_up(sandbox, "wlan0")
+def test_link_up_down_and_mac_address(sandbox, build_dir):
+    for args in (("up", "wlan0"), ("set-mac", "02:77:00:ab:cd:05", "wlan0")):
+        assert_no_failed_command(driver(sandbox, build_dir, *args))
+    link = ip_json(sandbox, "link", "show", "dev", "wlan0")[0]
+    assert "UP" in link["flags"] and link["address"] == "02:77:00:ab:cd:05"
     assert_no_failed_command(driver(sandbox, build_dir, "down", "wlan0"))
-    assert not is_up(sandbox, "wlan0")
-
-
-def test_mac_address(sandbox, build_dir):
-    assert_no_failed_command(driver(sandbox, build_dir, "set-mac", "02:77:00:ab:cd:05", "wlan0"))
-    assert ip_json(sandbox, "link", "show", "dev", "wlan0")[0]["address"] == "02:77:00:ab:cd:05"
+    assert "UP" not in ip_json(sandbox, "link", "show", "dev", "wlan0")[0]["flags"]
 
 
 def test_addresses_are_added_replaced_and_flushed(eth0_up, build_dir):
@@ -96,7 +79,6 @@ def test_addresses_are_added_replaced_and_flushed(eth0_up, build_dir):
     assert addresses(sandbox, "eth0", "-6") == [("fd77::5", 64)]
     assert_no_failed_command(driver(sandbox, build_dir, "set-ip", "fd77::6", "64", "eth0"))
     assert addresses(sandbox, "eth0", "-6") == [("fd77::6", 64)]
-    assert addresses(sandbox, "eth0", "-6", scope="link") == link_local
     assert addresses(sandbox, "eth0", "-4") == [("10.77.0.6", 16)]
 
     # Text that is no address changes nothing.
@@ -106,7 +88,6 @@ def test_addresses_are_added_replaced_and_flushed(eth0_up, build_dir):
     assert_no_failed_command(driver(sandbox, build_dir, "flush", "ipv6", "eth0", "global"))
     assert addresses(sandbox, "eth0", "-6") == []
     assert addresses(sandbox, "eth0", "-6", scope="link") == link_local
-    assert addresses(sandbox, "eth0", "-4") == [("10.77.0.6", 16)]
 
     assert_no_failed_command(driver(sandbox, build_dir, "flush", "both", "eth0", "all"))
     assert addresses(sandbox, "eth0", "-4") == []
@@ -163,66 +144,12 @@ def test_dns_servers_are_read_from_the_resolver_file(sandbox, build_dir):
     assert driver(sandbox, build_dir, "dns-servers").splitlines()[-1] == "10.77.0.53 fd77::53"
 
 
-def flush(family, scope_global=False):
-    return [family, "addr", "flush", "dev", "eth0"] + (["scope", "global"] if scope_global else [])
-
-
-def add(family, address):
-    broadcast = ["broadcast", "+"] if family == "-4" else []
-    return [family, "address", "add", address] + broadcast + ["dev", "eth0"]
-
-
-COMMAND_LINES = [
-    (["up", "eth0"], [["link", "set", "dev", "eth0", "up"]]),
-    (["down", "eth0"], [["link", "set", "dev", "eth0", "down"]]),
-    (["flush", "both", "eth0", "global"], [flush("-4", True), flush("-6", True)]),
-    (["flush", "ipv6", "eth0", "all"], [flush("-6")]),
-    (["set-mac", "02:77:00:00:00:05", "eth0"],
-     [["link", "set", "dev", "eth0", "address", "02:77:00:00:00:05"]]),
-    (["set-ip", "10.0.0.5", "24", "eth0"], [flush("-4"), add("-4", "10.0.0.5/24")]),
-    (["set-ip", "fd00::5", "64", "eth0"], [flush("-6", True), add("-6", "fd00::5/64")]),
-    (["set-ip", "not-an-address", "24", "eth0"], []),
-    (["add-ip", "not-an-address", "24", "eth0"], [add("-6", "not-an-address/24")]),
-    (["route-flush", "both"],
-     [["-4", "route", "flush", "to", "default"], ["-6", "route", "flush", "to", "default"]]),
-    (["add-default-route", "10.0.0.1", "eth0"],
-     [["-4", "route", "add", "default", "via", "10.0.0.1", "dev", "eth0"]]),
-    (["add-default-route", "fe80::1", "eth0"],
-     [["-6", "route", "add", "default", "via", "fe80::1", "dev", "eth0"]]),
-    (["set-ip-and-netmask", "eth0", "", ""], [flush("-4")]),
-    (["set-ip-and-netmask", "", "10.0.0.5", "255.255.255.0"], []),
-    (["set-ip-and-netmask", "eth0", "10.0.0.5", "255.255.255.128"],
-     [flush("-4"), add("-4", "10.0.0.5/25")]),
-    (["set-gateway", "eth0", "10.0.0.1"],
-     [["-4", "route", "add", "default", "via", "10.0.0.1", "dev", "eth0"]]),
-    (["set-gateway", "eth0", ""], []),
-]
-
-
-def recorded_command_lines(sandbox, build_dir, source_dir, *args):
-    doubles = source_dir / "tests" / "doubles" / "netconfig"
-    sandbox.write_file(LOG_FILE, "")
-    driver(sandbox, build_dir, *args,
-           env={"PATH": "%s:/sbin:/bin:/usr/sbin:/usr/bin" % doubles, "NETCONFIG_IP_LOG": LOG_FILE})
-    return [re.findall(r"\[([^\]]*)\]", line) for line in sandbox.read_file(LOG_FILE).splitlines()]
-
-
-def test_command_lines(sandbox, build_dir, source_dir):
-    mismatches = []
-    for args, expected in COMMAND_LINES:
-        recorded = recorded_command_lines(sandbox, build_dir, source_dir, *args)
-        if recorded != expected:
-            mismatches.append("%s: ran %s, expected %s" % (args, recorded, expected))
-    assert not mismatches, "\n".join(mismatches)
-
-
-def test_gateway_setter_flushes_an_existing_default_route_first(sandbox, build_dir, source_dir):
-    for argv in (["ip", "link", "set", "dev", "eth0", "up"],
-                 ["ip", "addr", "add", "10.77.0.5/24", "dev", "eth0"],
-                 ["ip", "route", "add", "default", "via", "10.77.0.1"]):
-        sandbox.run(argv, check=True)
-    assert recorded_command_lines(sandbox, build_dir, source_dir,
-                                  "set-gateway", "eth0", "10.77.0.2") == [
-        ["-4", "route", "flush", "to", "default"],
-        ["-4", "route", "add", "default", "via", "10.77.0.2", "dev", "eth0"],
-    ]
+def test_values_that_cannot_apply_change_nothing(eth0_up, build_dir):
+    sandbox = eth0_up
+    driver(sandbox, build_dir, "add-ip", "10.77.0.5", "24", "eth0")
+    driver(sandbox, build_dir, "add-default-route", "10.77.0.1", "eth0")
+    for args in (("set-gateway", "eth0", ""), ("set-ip", "not-an-address", "24", "eth0"),
+                 ("set-ip-and-netmask", "", "10.77.0.6", "255.255.255.0")):
+        assert_no_failed_command(driver(sandbox, build_dir, *args))
+    assert addresses(sandbox, "eth0", "-4") == [("10.77.0.5", 24)]
+    assert default_routes(sandbox, "-4") == [("10.77.0.1", "eth0")]

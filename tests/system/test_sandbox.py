@@ -1,5 +1,5 @@
-"""The sandbox world itself: links, carrier, DHCP, router advertisements, udev, the private
-bus and files, and that nothing is left behind."""
+"""The sandbox world itself: links, carrier, DHCP, udev, the private bus and files, and that
+nothing is left behind."""
 
 import ipaddress
 import os
@@ -11,58 +11,18 @@ import time
 import pytest
 
 import sandbox as sbx
+from conftest import NEEDS_ROOT, wait_until
 
-needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="needs root: creates network namespaces")
+needs_root = pytest.mark.skipif(os.geteuid() != 0, reason=NEEDS_ROOT)
 
 LEASE_SCRIPT = """#!/bin/sh
 echo "event=$1"
-for name in ip subnet router dns domain lease; do
-    eval "echo $name=\\$$name"
-done
-"""
-
-RA_LISTENER = r"""
-import socket, struct, sys
-s = socket.socket(socket.AF_INET6, socket.SOCK_RAW, socket.IPPROTO_ICMPV6)
-s.settimeout(20)
-print("listening", flush=True)
-while True:
-    packet = s.recv(2048)
-    if packet[0] != 134:
-        continue
-    options, at = [], 16
-    while at + 2 <= len(packet) and packet[at + 1]:
-        kind, length = packet[at], packet[at + 1] * 8
-        body = packet[at + 8:at + length]
-        if kind == 25:
-            options += ["rdnss " + socket.inet_ntop(socket.AF_INET6, body[i:i + 16])
-                        for i in range(0, len(body), 16)]
-        if kind == 31:
-            labels, i = [], 0
-            while i < len(body) and body[i]:
-                labels.append(body[i + 1:i + 1 + body[i]].decode()); i += 1 + body[i]
-            options.append("dnssl " + ".".join(labels))
-        at += length
-    print("\n".join(options), flush=True)
-    break
+for name in ip subnet router dns domain; do eval "echo $name=\\$$name"; done
 """
 
 
-def wait_until(condition, timeout=5.0, interval=0.02):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(interval)
-    return condition()
-
-
-def carrier(world, link="eth0"):
-    return world.read_file("/sys/class/net/%s/carrier" % link).strip() == "1"
-
-
-def link_flags(world, link):
-    return world.run(["ip", "-o", "link", "show", link], check=True).stdout
+def carrier(world):
+    return world.read_file("/sys/class/net/eth0/carrier").strip() == "1"
 
 
 def dhcp_lease(world):
@@ -94,90 +54,48 @@ def namespaces():
     return {line.split()[0] for line in listing.splitlines() if line.strip()}
 
 
-def host_links():
-    return subprocess.run(["ip", "-o", "link"], stdout=subprocess.PIPE, text=True).stdout
-
-
-def test_device_sees_its_links_down_and_carrier_follows_the_cable(sandbox):
-    names = sandbox.run(["ls", "/sys/class/net"], check=True).stdout.split()
-    assert sorted(names) == ["eth0", "lo", "wlan0"]
+def test_device_links_start_down_and_carrier_follows_the_cable(sandbox):
+    assert sorted(sandbox.run(["ls", "/sys/class/net"]).stdout.split()) == ["eth0", "lo", "wlan0"]
     for link in ("eth0", "wlan0"):
-        assert "state DOWN" in link_flags(sandbox, link)
-        assert ",UP" not in link_flags(sandbox, link)
-    assert "10.77.0" not in sandbox.run(["ip", "addr"]).stdout
-
+        assert "state DOWN" in sandbox.run(["ip", "-o", "link", "show", link]).stdout
     sandbox.run(["ip", "link", "set", "eth0", "up"], check=True)
     assert wait_until(lambda: carrier(sandbox))
     sandbox.unplug()
     assert wait_until(lambda: not carrier(sandbox))
-    assert "NO-CARRIER" in link_flags(sandbox, "eth0")
     sandbox.plug()
     assert wait_until(lambda: carrier(sandbox))
     sandbox.run(["ip", "addr", "add", "10.77.0.2/24", "dev", "eth0"], check=True)
     assert sandbox.run(["busybox", "ping", "-c", "1", "-W", "2", sbx.PEER_IPV4]).returncode == 0
 
 
-def test_unplugged_start_has_no_carrier_and_links_can_be_added(make_sandbox):
-    world = make_sandbox(plugged=False, links=("eth0", "wlan0", "uap0"))
-    assert "uap0" in world.run(["ls", "/sys/class/net"], check=True).stdout.split()
-    world.run(["ip", "link", "set", "eth0", "up"], check=True)
-    time.sleep(0.2)
-    assert not carrier(world)
-    world.plug()
-    assert wait_until(lambda: carrier(world))
-
-
-@pytest.mark.parametrize("lease_seconds", [3600, 30])
-def test_udhcpc_inside_gets_a_lease(sandbox, lease_seconds):
-    sandbox.start_dhcp_server(lease_seconds=lease_seconds)
+def test_udhcpc_inside_gets_a_lease_until_the_server_stops(sandbox):
+    sandbox.start_dhcp_server(lease_seconds=30)
     status, lease = dhcp_lease(sandbox)
-    assert status == 0
-    assert lease["event"] == "bound"
+    assert status == 0 and lease["event"] == "bound"
     first, last = (ipaddress.ip_address(a) for a in sbx.DHCP_POOL)
     assert first <= ipaddress.ip_address(lease["ip"]) <= last
     assert (lease["subnet"], lease["router"]) == ("255.255.255.0", sbx.PEER_IPV4)
     assert (lease["dns"].strip(), lease["domain"]) == (sbx.DNS_SERVER, sbx.DOMAIN)
-    assert int(lease["lease"]) == lease_seconds
-
-
-def test_no_lease_once_the_server_is_stopped(sandbox):
-    sandbox.start_dhcp_server()
     sandbox.stop_dhcp_server()
-    assert not sandbox.dhcp_server_running()
     status, lease = dhcp_lease(sandbox)
-    assert status != 0 and lease["event"] == "leasefail" and not lease["ip"]
-
-
-def test_router_advertisements_carry_prefix_rdnss_and_dnssl(sandbox):
-    listener = sandbox.spawn(["python3", "-c", RA_LISTENER])
-    assert listener.stdout.readline().strip() == "listening"
-    sandbox.start_radvd(rdnss=["fd77::53"], dnssl=["sandbox.test"])
-    sandbox.run(["ip", "link", "set", "eth0", "up"], check=True)
-    output, _ = listener.communicate(timeout=30)
-    assert output.split("\n")[:2] == ["rdnss fd77::53", "dnssl sandbox.test"]
-    addresses = lambda: sandbox.run(["ip", "-6", "addr", "show", "eth0"]).stdout  # noqa: E731
-    assert wait_until(lambda: "inet6 fd77::" in addresses(), timeout=10)
+    assert status != 0 and lease["event"] == "leasefail"
 
 
 def test_udev_net_events_arrive_inside(sandbox):
     monitor = sandbox.spawn(["stdbuf", "-oL", "udevadm", "monitor", "--udev",
                              "--subsystem-match=net"])
-    # The monitor prints its banner once it listens.
     while "UDEV - the event" not in monitor.stdout.readline():
-        pass
+        pass  # the banner says it listens
     sandbox.run(["ip", "link", "add", "probe0", "type", "veth", "peer", "name", "probe1"],
                 check=True)
-    seen = []
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline and not any("/net/probe0 " in l for l in seen):
-        seen.append(monitor.stdout.readline())
-    monitor.terminate()
-    assert any(line.startswith("UDEV") and " add " in line and "/net/probe0 " in line
-               for line in seen), seen
-    monitor.wait(timeout=5)
+    line = ""
+    while "/net/probe0 " not in line:
+        line = monitor.stdout.readline()
+    assert line.startswith("UDEV") and " add " in line
+    monitor.kill()
 
 
-def test_private_resolv_conf_and_etc(sandbox):
+def test_files_and_processes_stay_inside(sandbox):
     with open("/etc/resolv.conf") as f:
         host_resolv = f.read()
     assert sandbox.read_file("/etc/resolv.conf") == ""
@@ -187,47 +105,20 @@ def test_private_resolv_conf_and_etc(sandbox):
     assert sandbox.read_file("/etc/resolv.conf") == "nameserver 10.77.0.53\n"
     with open("/etc/resolv.conf") as f:
         assert f.read() == host_resolv
-    assert not os.path.exists("/etc/resolv.conf.new")
     # Absolute links are followed inside, never into the host's files.
     sandbox.run(["ln", "-s", "/tmp/norvid-sandbox-probe", "/tmp/link"], check=True)
     sandbox.write_file("/tmp/link", "x")
-    assert sandbox.read_file("/tmp/norvid-sandbox-probe") == "x"
     assert not os.path.exists("/tmp/norvid-sandbox-probe")
 
-
-def test_processes_and_pid_namespace(sandbox):
-    sleeper = sandbox.spawn(["sleep", "1000"])
+    sandbox.spawn(["sleep", "1000"])
     pids = sandbox.run(["ps", "-e", "-o", "pid="]).stdout.split()
     assert "1" in pids and str(os.getpid()) not in pids and len(pids) < 20
     assert sandbox.run(["killall", "-0", "sleep"]).returncode == 0
-    assert sleeper.sandbox_pid() > 1
-    sleeper.terminate()
-    assert sleeper.wait(timeout=5) == -15
-    assert sandbox.run(["killall", "-0", "sleep"]).returncode != 0
-
-
-def test_project_files_and_bus_policy_are_in_place(make_sandbox, tmp_path):
-    (tmp_path / "data").mkdir()
-    (tmp_path / "data" / "norvid_udhcpc.sh").write_text("#!/bin/sh\n")
-    (tmp_path / "src/norvid/dbus").mkdir(parents=True)
-    (tmp_path / "src/norvid/dbus/probe.conf").write_text(
-        '<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"\n'
-        ' "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">\n'
-        '<busconfig><policy user="root"><allow own="com.example.SandboxProbe"/></policy>'
-        '</busconfig>\n')
-    own = ("import dbus; bus = dbus.SystemBus(); "
-           "print(bus.request_name('%s', dbus.bus.NAME_FLAG_DO_NOT_QUEUE))")
-    world = make_sandbox(source_dir=tmp_path)
-    assert world.read_file("/usr/share/norvid/norvid_udhcpc.sh") == "#!/bin/sh\n"
-    allowed = world.run(["python3", "-c", own % "com.example.SandboxProbe"])
-    assert allowed.stdout.strip() == "1", allowed.stderr
-    denied = world.run(["python3", "-c", own % "com.example.NotAllowed"])
-    assert "AccessDenied" in denied.stderr
 
 
 @needs_root
 def test_close_leaves_nothing_behind(source_dir):
-    links_before = host_links()
+    links_before = subprocess.run(["ip", "-o", "link"], stdout=subprocess.PIPE, text=True).stdout
     world = sbx.Sandbox(source_dir=source_dir).start()
     sleeper = world.spawn(["sleep", "1000"])
     world.start_dhcp_server()
@@ -235,13 +126,13 @@ def test_close_leaves_nothing_behind(source_dir):
     processes = [process_identity(pid) for pid in
                  (world.anchor_pid, sleeper.pid, sleeper.inner_pid(), world._dhcp_server.pid,
                   world._radvd.pid, world._anchor.pid)]
-    state = world.state_dir
     world.close()
     world.close()
     assert not {world.device_ns, world.peer_ns} & namespaces()
     assert not still_running(processes)
-    assert not state.exists()
-    assert host_links() == links_before
+    assert not world.state_dir.exists()
+    assert subprocess.run(["ip", "-o", "link"], stdout=subprocess.PIPE, text=True).stdout \
+        == links_before
 
 
 @needs_root
@@ -256,22 +147,17 @@ def test_failed_start_cleans_up(source_dir, monkeypatch):
         world.start()
     assert not {world.device_ns, world.peer_ns} & namespaces()
     assert not world.state_dir.exists()
-    world.close()
 
 
-def test_two_sandboxes_do_not_interfere(make_sandbox):
-    one, other = make_sandbox(), make_sandbox()
-    for world in (one, other):
-        world.start_dhcp_server()
-        assert dhcp_lease(world)[0] == 0
-    other.unplug()
-    assert wait_until(lambda: not carrier(other))
-    time.sleep(0.1)
-    assert carrier(one)
+def test_two_sandboxes_do_not_interfere_and_links_can_be_added(make_sandbox):
+    one, other = make_sandbox(), make_sandbox(plugged=False, links=("eth0", "wlan0", "uap0"))
+    assert "uap0" in other.run(["ls", "/sys/class/net"], check=True).stdout.split()
+    one.run(["ip", "link", "set", "eth0", "up"], check=True)
+    other.run(["ip", "link", "set", "eth0", "up"], check=True)
+    assert wait_until(lambda: carrier(one))
+    assert not carrier(other)
     other.write_file("/etc/resolv.conf", "nameserver 10.77.0.99\n")
     assert one.read_file("/etc/resolv.conf") == ""
-    other.spawn(["sleep", "1000"])
-    assert "sleep" not in one.run(["ps", "-e", "-o", "comm="]).stdout
 
 
 OWNER = """

@@ -11,6 +11,8 @@ import time
 
 import pytest
 
+from conftest import wait_until
+
 EVENT_TIMEOUT = 20
 # What the helper may still have to deliver once the kernel has counted a message in.
 DELIVERY_GRACE = 1
@@ -35,7 +37,7 @@ class WatcherEvents:
 
     def next(self, timeout):
         try:
-            event = self.events.get(timeout=timeout)
+            event = self.events.get(timeout=max(timeout, 0))
         except queue.Empty:
             return None
         assert event is not None, "helper ended:\n" + "\n".join(self.lines)
@@ -46,8 +48,7 @@ class WatcherEvents:
         when `skipped` is a list, collected there."""
         deadline = time.monotonic() + timeout
         while True:
-            remaining = deadline - time.monotonic()
-            event = self.next(max(remaining, 0)) if remaining > 0 else None
+            event = self.next(deadline - time.monotonic())
             if event is None:
                 raise AssertionError(
                     f"no {kind} {fields} within {timeout}s; output:\n" + "\n".join(self.lines))
@@ -90,13 +91,6 @@ def router_advertisements_received(sandbox):
     raise AssertionError("no router advertisement counter in /proc/net/snmp6")
 
 
-def wait_for_router_advertisement(sandbox, since):
-    deadline = time.monotonic() + EVENT_TIMEOUT
-    while router_advertisements_received(sandbox) <= since:
-        assert time.monotonic() < deadline, "no router advertisement arrived"
-        time.sleep(0.2)
-
-
 def addresses(event, interface="eth0"):
     return {(a["address"], a["prefix"], a["ipv4"], a["linkLocal"])
             for a in event["addresses"][interface]}
@@ -120,8 +114,6 @@ def test_link_flags_follow_admin_state_and_carrier(sandbox, watchers):
     # wlan0's far end is never up, so its link comes up without carrier.
     ip(sandbox, "link", "set", "wlan0", "up")
     watchers.expect("interfaceStatusChanged", name="wlan0", up=True, running=False)
-    assert "Netlink received interface status update: \"wlan0\": +UP -RUNNING -LOWER_UP " \
-           "-DORMANT " in "\n".join(watchers.lines)
 
 
 def test_addresses_reported_only_on_real_changes(sandbox, watchers):
@@ -178,7 +170,7 @@ def test_router_advertised_dns_once_and_cleared_by_carrier_loss(sandbox, watcher
     received = router_advertisements_received(sandbox)
     sandbox.start_radvd(rdnss=("fd77::53", "fd77::54", "fd77::53"),
                         dnssl=("sandbox.test", "example.org", "sandbox.test"))
-    wait_for_router_advertisement(sandbox, received)
+    assert wait_until(lambda: router_advertisements_received(sandbox) > received, EVENT_TIMEOUT)
     repeated = watchers.drain(DELIVERY_GRACE)
     assert not [e for e in repeated
                 if e["event"] in ("nameserversChanged", "searchDomainsChanged")]

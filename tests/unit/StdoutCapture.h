@@ -8,48 +8,6 @@
 #include <cstdio>
 #include <unistd.h>
 
-// Sends the process's standard output (where the log handler writes) to a file while alive and
-// hands back what was written. Nesting is not supported.
-class StdoutCapture
-{
-public:
-    StdoutCapture()
-    {
-        if (!m_file.open()) {
-            qFatal("StdoutCapture: cannot create a temporary file");
-        }
-        std::fflush(stdout);
-        m_saved = dup(STDOUT_FILENO);
-        dup2(m_file.handle(), STDOUT_FILENO);
-    }
-    ~StdoutCapture() { restore(); }
-
-    StdoutCapture(const StdoutCapture &) = delete;
-    StdoutCapture &operator=(const StdoutCapture &) = delete;
-
-    // Everything written so far, line by line; ends the capture.
-    QStringList lines()
-    {
-        restore();
-        m_file.seek(0);
-        return QString::fromUtf8(m_file.readAll()).split('\n', Qt::SkipEmptyParts);
-    }
-
-private:
-    void restore()
-    {
-        if (m_saved >= 0) {
-            std::fflush(stdout);
-            dup2(m_saved, STDOUT_FILENO);
-            close(m_saved);
-            m_saved = -1;
-        }
-    }
-
-    QTemporaryFile m_file;
-    int m_saved = -1;
-};
-
 // One line of the daemon's log, split into its level word and the message after the
 // "File.cpp:LINE " prefix.
 struct LogLine
@@ -77,4 +35,58 @@ struct LogLine
         }
         return parsed;
     }
+};
+
+// Sends the process's standard output (where the log handler writes) to a file while alive and
+// hands back what was written. Nesting is not supported.
+class StdoutCapture
+{
+public:
+    StdoutCapture()
+    {
+        if (!m_file.open()) {
+            qFatal("StdoutCapture: cannot create a temporary file");
+        }
+        std::fflush(stdout);
+        m_saved = dup(STDOUT_FILENO);
+        dup2(m_file.handle(), STDOUT_FILENO);
+    }
+    ~StdoutCapture() { restore(); }
+
+    StdoutCapture(const StdoutCapture &) = delete;
+    StdoutCapture &operator=(const StdoutCapture &) = delete;
+
+    // Everything written so far, line by line; ends the capture.
+    QStringList lines()
+    {
+        restore();
+        m_file.seek(0);
+        return QString::fromUtf8(m_file.readAll()).split('\n', Qt::SkipEmptyParts);
+    }
+
+    QVector<LogLine> log() { return LogLine::parse(lines()); }
+
+    // The log messages without time, ids and "File.cpp:LINE "; ends the capture.
+    QStringList messages()
+    {
+        QStringList texts;
+        for (const LogLine &line : log()) {
+            texts << line.message;
+        }
+        return texts;
+    }
+
+private:
+    void restore()
+    {
+        if (m_saved >= 0) {
+            std::fflush(stdout);
+            dup2(m_saved, STDOUT_FILENO);
+            close(m_saved);
+            m_saved = -1;
+        }
+    }
+
+    QTemporaryFile m_file;
+    int m_saved = -1;
 };

@@ -27,6 +27,15 @@ void writeFile(const QString &path, const QByteArray &content)
     file.write(content);
 }
 
+// The one log line a failed write leaves: an error that names the path.
+void expectOneError(StdoutCapture &capture, const QString &path)
+{
+    const auto lines = capture.log();
+    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines[0].level, QStringLiteral("ERROR"));
+    QVERIFY2(lines[0].message.contains('"' + path + '"'), qPrintable(lines[0].message));
+}
+
 mode_t permissions(const QString &path)
 {
     struct stat status = {};
@@ -96,62 +105,30 @@ private slots:
     void refusesWhatWasPlantedAtTheTemporaryPath_data()
     {
         QTest::addColumn<QString>("kind");
-        QTest::newRow("symbolic link to a file") << "symlink";
-        QTest::newRow("dangling symbolic link") << "dangling";
+        QTest::newRow("symbolic link") << "symlink";
         QTest::newRow("hard link") << "hardlink";
         QTest::newRow("fifo") << "fifo";
-        QTest::newRow("directory") << "directory";
-        QTest::newRow("another user's file") << "foreign";
     }
 
     void refusesWhatWasPlantedAtTheTemporaryPath()
     {
         QFETCH(QString, kind);
         const QString temporary = m_path + ".new";
-        const QString victim = m_dir.filePath("victim");
-        const QByteArray victimPath = QFile::encodeName(victim);
         const QByteArray temporaryPath = QFile::encodeName(temporary);
-        QFile::remove(victim);
-        QDir(temporary).removeRecursively();
+        const QByteArray victim = QFile::encodeName(m_dir.filePath("victim"));
         writeFile(m_path, "old\n");
-        if (kind == "dangling") {
-            QVERIFY(symlink(victimPath.constData(), temporaryPath.constData()) == 0);
-        } else if (kind == "fifo") {
-            QVERIFY(mkfifo(temporaryPath.constData(), 0600) == 0);
-        } else if (kind == "directory") {
-            QVERIFY(QDir().mkdir(temporary));
-        } else {
-            writeFile(victim, "precious\n");
-            if (kind == "symlink") {
-                QVERIFY(symlink(victimPath.constData(), temporaryPath.constData()) == 0);
-            } else if (kind == "hardlink") {
-                QVERIFY(link(victimPath.constData(), temporaryPath.constData()) == 0);
-            } else if (geteuid() != 0 || chown(victimPath.constData(), 65534, 65534) != 0 ||
-                       rename(victimPath.constData(), temporaryPath.constData()) != 0) {
-                QSKIP("needs root to plant a file of another user");
-            }
-        }
-
+        writeFile(victim, "precious\n");
+        QVERIFY((kind == "symlink"    ? symlink(victim, temporaryPath)
+                 : kind == "hardlink" ? link(victim, temporaryPath)
+                                      : mkfifo(temporaryPath, 0600)) == 0);
         StdoutCapture capture;
         {
             ConfigFileWriter writer(m_path);
             writer << "nameserver 10.6.6.6\n";
         }
-        const auto lines = LogLine::parse(capture.lines());
-        QCOMPARE(lines.size(), 1);
-        QCOMPARE(lines[0].level, QStringLiteral("ERROR"));
-        QVERIFY2(
-            lines[0].message.startsWith("ConfigFileWriter: cannot write \"" + temporary + "\": "),
-            qPrintable(lines[0].message));
+        expectOneError(capture, temporary);
         QCOMPARE(readFile(m_path), QByteArray("old\n"));
-        if (kind == "dangling") {
-            QVERIFY(!QFile::exists(victim));
-        } else if (kind == "foreign") {
-            QCOMPARE(readFile(temporary), QByteArray("precious\n"));
-        } else if (kind == "symlink" || kind == "hardlink") {
-            QCOMPARE(readFile(victim), QByteArray("precious\n"));
-        }
-        QDir(temporary).removeRecursively();
+        QCOMPARE(readFile(victim), QByteArray("precious\n"));
         QFile::remove(temporary);
     }
 
@@ -171,34 +148,20 @@ private slots:
         }
         setrlimit(RLIMIT_FSIZE, &saved);
         signal(SIGXFSZ, savedHandler);
-        const auto lines = LogLine::parse(capture.lines());
-        QCOMPARE(lines.size(), 1);
-        QCOMPARE(lines[0].level, QStringLiteral("ERROR"));
-        QVERIFY(lines[0].message.endsWith(m_path + "\" left unchanged"));
+        expectOneError(capture, m_path);
         QCOMPARE(readFile(m_path), QByteArray("old\n"));
         QVERIFY(!QFile::exists(m_path + ".new"));
     }
 
-    void unwritableDirectoryWritesNothing_data()
+    void missingDirectoryWritesNothing()
     {
-        QTest::addColumn<QString>("path");
-        QTest::newRow("missing directory") << "/nonexistent-norvi-dir/resolv.conf";
-        QTest::newRow("kernel file system") << "/proc/norvi-test.conf";
-    }
-
-    void unwritableDirectoryWritesNothing()
-    {
-        QFETCH(QString, path);
+        const QString path = QStringLiteral("/nonexistent-norvi-dir/resolv.conf");
         StdoutCapture capture;
         {
             ConfigFileWriter writer(path);
             writer << "nameserver " << 1 << '\n';
         }
-        const auto lines = LogLine::parse(capture.lines());
-        QCOMPARE(lines.size(), 1);
-        QCOMPARE(lines[0].level, QStringLiteral("ERROR"));
-        QVERIFY(lines[0].message.endsWith(path + "\" left unchanged"));
-        QVERIFY(!QFile::exists(path));
+        expectOneError(capture, path);
     }
 };
 

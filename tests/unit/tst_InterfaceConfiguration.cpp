@@ -22,21 +22,6 @@ class tst_InterfaceConfiguration : public QObject
     Q_OBJECT
 
 private slots:
-    void emptyMapMeansDhcp()
-    {
-        const InterfaceConfiguration config = InterfaceConfiguration::fromVariantMap(Eth0, {});
-        QCOMPARE(config.getInterface(), Eth0);
-        QVERIFY(!config.hasAddress());
-        QVERIFY(!config.hasGateway());
-        QVERIFY(config.getDnsList().isEmpty());
-        QVERIFY(config.getSearchDomains().isEmpty());
-        const QVariantMap expected{{"Ip", QString()},
-                                   {"Netmask", QString()},
-                                   {"Dns", QString()},
-                                   {"SearchDomains", QString()}};
-        QCOMPARE(config.getVariantMap(), expected);
-    }
-
     void roundTrip_data()
     {
         QTest::addColumn<QVariantMap>("map");
@@ -69,64 +54,33 @@ private slots:
         QCOMPARE(config.getSearchDomains(), QStringList({"a.example", "b.example"}));
     }
 
-    void netmask_data()
-    {
-        QTest::addColumn<QString>("ip");
-        QTest::addColumn<QString>("netmask");
-        QTest::addColumn<int>("prefixLength");
-        QTest::newRow("contiguous") << "192.168.1.10"
-                                    << "255.255.255.0" << 24;
-        QTest::newRow("host") << "192.168.1.10"
-                              << "255.255.255.255" << 32;
-        QTest::newRow("not contiguous") << "192.168.1.10"
-                                        << "255.0.255.0" << -1;
-        QTest::newRow("other family") << "192.168.1.10"
-                                      << "ffff:ffff::" << -1;
-        QTest::newRow("garbage") << "192.168.1.10"
-                                 << "/24" << -1;
-        QTest::newRow("prefix length instead of mask") << "192.168.1.10"
-                                                       << "24" << -1;
-        QTest::newRow("no address") << ""
-                                    << "255.255.255.0" << -1;
-    }
-
     void netmask()
     {
-        QFETCH(QString, ip);
-        QFETCH(QString, netmask);
-        QFETCH(int, prefixLength);
-        const InterfaceConfiguration config(Eth0, ip, netmask, QString(), {}, {});
-        QCOMPARE(config.getNetworkAddressEntry().prefixLength(), prefixLength);
-        QCOMPARE(config.getVariantMap().value("Netmask").toString().isEmpty(), prefixLength < 0);
-    }
-
-    void garbageAddressesAreDropped_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::newRow("word") << "bogus";
-        QTest::newRow("shorthand ipv4") << "192.168.1";
-        QTest::newRow("single number") << "3232235786";
-        QTest::newRow("octet too big") << "192.168.1.300";
-        QTest::newRow("trailing junk") << "192.168.1.10; reboot";
-        QTest::newRow("with prefix") << "192.168.1.10/24";
-        QTest::newRow("broken ipv6") << "fd77:::5";
-        QTest::newRow("huge") << QString(1000, QLatin1Char('1'));
-        QTest::newRow("control characters") << QString::fromLatin1("1.2.3.4\x01\x02", 9);
+        const QList<std::pair<QString, int>> cases{
+            {"255.255.255.0", 24}, {"255.0.255.0", -1}, {"ffff:ffff::", -1}, {"24", -1}};
+        for (const auto &[netmask, prefixLength] : cases) {
+            const InterfaceConfiguration config(Eth0, "192.168.1.10", netmask, "", {}, {});
+            QCOMPARE(config.getNetworkAddressEntry().prefixLength(), prefixLength);
+            QCOMPARE(config.getVariantMap().value("Netmask").toString().isEmpty(),
+                     prefixLength < 0);
+        }
+        const InterfaceConfiguration noAddress(Eth0, "", "255.255.255.0", "", {}, {});
+        QVERIFY(noAddress.getVariantMap().value("Netmask").toString().isEmpty());
     }
 
     void garbageAddressesAreDropped()
     {
-        QFETCH(QString, text);
-        QVariantMap map = staticMap();
-        map["Ip"] = text;
-        map["Gateway"] = text;
-        map["Dns"] = text;
-        const InterfaceConfiguration config = InterfaceConfiguration::fromVariantMap(Eth0, map);
-        QVERIFY(!config.hasAddress());
-        QVERIFY(!config.hasGateway());
-        QVERIFY(config.getDnsList().isEmpty());
-        QVERIFY(!config.getVariantMap().contains("Gateway"));
-        QCOMPARE(config.getSearchDomains(), QStringList({"a.example", "b.example"}));
+        for (const QString &text :
+             {QString("bogus"), QString("192.168.1"), QString("192.168.1.300"),
+              QString("192.168.1.10; reboot"), QString("192.168.1.10/24"),
+              QString::fromLatin1("1.2.3.4\x01\x02", 9)}) {
+            QVariantMap map = staticMap();
+            map["Ip"] = map["Gateway"] = map["Dns"] = text;
+            const InterfaceConfiguration config = InterfaceConfiguration::fromVariantMap(Eth0, map);
+            QVERIFY2(!config.hasAddress() && !config.hasGateway() && config.getDnsList().isEmpty(),
+                     qPrintable(text));
+            QCOMPARE(config.getSearchDomains(), QStringList({"a.example", "b.example"}));
+        }
     }
 
     void wrongValueTypesCountAsMissing_data()
@@ -134,13 +88,10 @@ private slots:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QVariant>("value");
         QTest::newRow("Ip as integer") << "Ip" << QVariant(3232235786u);
-        QTest::newRow("Ip as bytes") << "Ip" << QVariant(QByteArray("192.168.1.10"));
         QTest::newRow("Netmask as integer") << "Netmask" << QVariant(24);
         QTest::newRow("Gateway as list") << "Gateway" << QVariant(QStringList{"192.168.1.1"});
-        QTest::newRow("Dns as list") << "Dns" << QVariant(QStringList{"8.8.8.8"});
         QTest::newRow("Dns as nested map") << "Dns" << QVariant(QVariantMap{{"Dns", "8.8.8.8"}});
         QTest::newRow("SearchDomains as bool") << "SearchDomains" << QVariant(true);
-        QTest::newRow("SearchDomains as invalid variant") << "SearchDomains" << QVariant();
     }
 
     void wrongValueTypesCountAsMissing()
@@ -155,53 +106,26 @@ private slots:
                  InterfaceConfiguration::fromVariantMap(Eth0, missing));
     }
 
-    void unknownKeysAreIgnored()
-    {
-        QVariantMap map = staticMap();
-        map["ip"] = "10.0.0.1";
-        map["Mtu"] = 1500;
-        QCOMPARE(InterfaceConfiguration::fromVariantMap(Eth0, map),
-                 InterfaceConfiguration::fromVariantMap(Eth0, staticMap()));
-    }
-
     void equalityComparesEveryField()
     {
-        const InterfaceConfiguration base(Eth0, "192.168.1.10", "255.255.255.0", "192.168.1.1",
-                                          {"8.8.8.8", "1.1.1.1"}, {"a", "b"});
-        QCOMPARE(InterfaceConfiguration(Eth0, "192.168.1.10", "255.255.255.0", "192.168.1.1",
-                                        {"8.8.8.8", "1.1.1.1"}, {"a", "b"}),
-                 base);
-        QVERIFY(base != InterfaceConfiguration(InterfaceName("wlan0"), "192.168.1.10",
-                                               "255.255.255.0", "192.168.1.1",
-                                               {"8.8.8.8", "1.1.1.1"}, {"a", "b"}));
-        QVERIFY(base != InterfaceConfiguration(Eth0, "192.168.1.10", "255.255.0.0", "192.168.1.1",
-                                               {"8.8.8.8", "1.1.1.1"}, {"a", "b"}));
-        QVERIFY(base != InterfaceConfiguration(Eth0, "192.168.1.10", "255.255.255.0", "",
-                                               {"8.8.8.8", "1.1.1.1"}, {"a", "b"}));
-        QVERIFY(base != InterfaceConfiguration(Eth0, "192.168.1.10", "255.255.255.0", "192.168.1.1",
-                                               {"1.1.1.1", "8.8.8.8"}, {"a", "b"}));
-        QVERIFY(base != InterfaceConfiguration(Eth0, "192.168.1.10", "255.255.255.0", "192.168.1.1",
-                                               {"8.8.8.8", "1.1.1.1"}, {"b", "a"}));
-        QVERIFY(InterfaceConfiguration(Eth0) != InterfaceConfiguration());
-    }
-
-    void travelsInQueuedSignals()
-    {
-        const int type = QMetaType::type("InterfaceConfiguration");
-        QVERIFY(type != QMetaType::UnknownType);
-        const InterfaceConfiguration config =
-            InterfaceConfiguration::fromVariantMap(Eth0, staticMap());
-        const QVariant copy(type, &config);
-        QCOMPARE(copy.value<InterfaceConfiguration>(), config);
-    }
-
-    void logForm()
-    {
-        QString text;
-        QDebug(&text).nospace() << InterfaceConfiguration::fromVariantMap(Eth0, staticMap());
-        QCOMPARE(text, QStringLiteral("eth0 Ip: \"192.168.1.10\" Netmask: \"255.255.255.0\" "
-                                      "Gateway: \"192.168.1.1\" Dns: (\"8.8.8.8\", \"1.1.1.1\") "
-                                      "SearchDomains: (\"a.example\", \"b.example\")"));
+        const auto config = [](const QString &interface, const QString &netmask,
+                               const QString &gateway, const QStringList &dns,
+                               const QStringList &domains) {
+            return InterfaceConfiguration(InterfaceName(interface), "192.168.1.10", netmask,
+                                          gateway, dns, domains);
+        };
+        const QStringList dns{"8.8.8.8", "1.1.1.1"};
+        const InterfaceConfiguration base =
+            config("eth0", "255.255.255.0", "192.168.1.1", dns, {"a", "b"});
+        QCOMPARE(config("eth0", "255.255.255.0", "192.168.1.1", dns, {"a", "b"}), base);
+        for (const InterfaceConfiguration &other :
+             {config("wlan0", "255.255.255.0", "192.168.1.1", dns, {"a", "b"}),
+              config("eth0", "255.255.0.0", "192.168.1.1", dns, {"a", "b"}),
+              config("eth0", "255.255.255.0", "", dns, {"a", "b"}),
+              config("eth0", "255.255.255.0", "192.168.1.1", {"1.1.1.1", "8.8.8.8"}, {"a", "b"}),
+              config("eth0", "255.255.255.0", "192.168.1.1", dns, {"b", "a"})}) {
+            QVERIFY(other != base);
+        }
     }
 };
 

@@ -41,64 +41,26 @@ class TestNetworkConfiguration : public QObject
 {
     Q_OBJECT
 
+private:
+    NetworkConfiguration configuration{nullptr, "eth0", "wlan0", {"uap0"}};
+
 private slots:
     void initTestCase() { qRegisterMetaType<InterfaceName>(); }
 
-    void softApDefaults()
-    {
-        const SoftApSetup empty{QVariantMap()};
-        QCOMPARE(empty.apAddress(), QStringLiteral("192.168.200.1"));
-        QCOMPARE(empty.subnet(), QStringLiteral("255.255.255.0"));
-        QCOMPARE(empty.startAddress(), QStringLiteral("192.168.200.10"));
-        QCOMPARE(empty.endAddress(), QStringLiteral("192.168.200.210"));
-        QCOMPARE(empty.channel(), 11);
-        QVERIFY(!empty.ssid().isValid() && empty.bssid().isEmpty());
-        QVERIFY(empty.countryCode().isEmpty() && empty.vendorSpecificData().isEmpty());
-        QVERIFY(empty.apInterface().isEmpty() && empty.domainName().isEmpty());
-
-        const SoftApSetup bare;
-        QVERIFY(bare.apAddress().isEmpty() && bare.endAddress().isEmpty());
-        QCOMPARE(bare.channel(), SoftApSetup::DefaultChannel);
-
-        const SoftApSetup named(Ssid::fromString("softap_uap0"), "uap0");
-        QCOMPARE(named.ssid().toString(), QStringLiteral("softap_uap0"));
-        QCOMPARE(named.apInterface(), QStringLiteral("uap0"));
-        QCOMPARE(named.apAddress(), empty.apAddress());
-        QCOMPARE(named.channel(), 11);
-    }
-
-    void softApConversions_data()
-    {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QVariant>("value");
-        QTest::addColumn<QVariant>("stored");
-        QTest::newRow("channel as text") << "channel" << QVariant("6") << QVariant(6);
-        QTest::newRow("channel not a number") << "channel" << QVariant("abc") << QVariant(0);
-        QTest::newRow("channel as map")
-            << "channel" << QVariant(QVariantMap{{"a", 1}}) << QVariant(0);
-        QTest::newRow("channel beyond 32 bits")
-            << "channel" << QVariant(qlonglong(1) << 33) << QVariant(0);
-        QTest::newRow("empty address") << "apAddress" << QVariant("") << QVariant("");
-        QTest::newRow("unparsable address") << "apAddress" << QVariant("gateway") << QVariant("");
-        QTest::newRow("shorthand address") << "dhcpRangeTo" << QVariant("10.1") << QVariant("");
-        QTest::newRow("ssid over 32 bytes") << "ssid" << QVariant(QString(33, 'x')) << QVariant("");
-        QTest::newRow("ssid as bytes") << "ssid" << QVariant(QByteArray("caf\xc3\xa9"))
-                                       << QVariant(QStringLiteral("caf\u00e9"));
-        QTest::newRow("bssid with hyphens")
-            << "bssid" << QVariant("02-00-00-aa-bb-cc") << QVariant("");
-        QTest::newRow("country as list")
-            << "countryCode" << QVariant(QStringList{"NO", "SE"}) << QVariant("");
-        QTest::newRow("interface as map")
-            << "apInterface" << QVariant(QVariantMap()) << QVariant("");
-    }
-
     void softApConversions()
     {
-        QFETCH(QString, key);
-        QFETCH(QVariant, value);
-        QFETCH(QVariant, stored);
-        const QVariantMap map = withEntry(key, value).toVariantMap();
-        QCOMPARE(map.value(key).toString(), stored.toString());
+        const QList<std::tuple<QString, QVariant, QVariant>> cases{
+            {"channel", "6", 6},
+            {"channel", "abc", 0},
+            {"channel", qlonglong(1) << 33, 0},
+            {"apAddress", "gateway", ""},
+            {"dhcpRangeTo", "10.1", ""},
+            {"ssid", QString(33, 'x'), ""},
+            {"ssid", QByteArray("caf\xc3\xa9"), QStringLiteral("caf\u00e9")},
+            {"countryCode", QStringList{"NO", "SE"}, ""}};
+        for (const auto &[key, value, stored] : cases) {
+            QCOMPARE(withEntry(key, value).toVariantMap().value(key).toString(), stored.toString());
+        }
     }
 
     void absentKeysResetExceptNameBssidAndInterface()
@@ -109,6 +71,9 @@ private slots:
         QCOMPARE(setup.bssid().toString(), QStringLiteral("02:00:00:aa:bb:cc"));
         QCOMPARE(setup.apInterface(), QStringLiteral("uap0"));
         QCOMPARE(setup.apAddress(), QStringLiteral("192.168.200.1"));
+        QCOMPARE(setup.subnet(), QStringLiteral("255.255.255.0"));
+        QCOMPARE(setup.startAddress(), QStringLiteral("192.168.200.10"));
+        QCOMPARE(setup.endAddress(), QStringLiteral("192.168.200.210"));
         QCOMPARE(setup.channel(), 11);
         QVERIFY(setup.countryCode().isEmpty() && setup.domainName().isEmpty());
     }
@@ -143,47 +108,22 @@ private slots:
         }
     }
 
-    void unsafeTextIsReported_data()
-    {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<bool>("unsafe");
-        QTest::newRow("ssid line break") << "ssid"
-                                         << "Setup\nwpa=2" << true;
-        QTest::newRow("ssid blank and UTF-8") << "ssid"
-                                              << "Caf\u00e9 setup" << false;
-        QTest::newRow("country code carriage return") << "countryCode"
-                                                      << "NO\r" << true;
-        QTest::newRow("ssid line separator") << "ssid"
-                                             << "a\u2028b" << true;
-        QTest::newRow("vendor data NUL")
-            << "vendorSpecificData" << QString::fromLatin1("dd\0", 3) << true;
-        QTest::newRow("domain line break") << "domainName"
-                                           << "a.local\nevil 10.0.0.1" << true;
-        QTest::newRow("domain blank") << "domainName"
-                                      << "a.local 10.0.0.1" << true;
-        QTest::newRow("domain tab") << "domainName"
-                                    << "a.local\t10.0.0.1" << true;
-        QTest::newRow("interface slash") << "apInterface"
-                                         << "../etc/x" << true;
-        QTest::newRow("interface plain") << "apInterface"
-                                         << "uap1" << false;
-    }
-
     void unsafeTextIsReported()
     {
-        QFETCH(QString, key);
-        QFETCH(QString, value);
-        QFETCH(bool, unsafe);
-        QVERIFY(!SoftApSetup(fullSettings).hasUnsafeText());
-        const SoftApSetup setup = withEntry(key, value);
-        QCOMPARE(setup.hasUnsafeText(), unsafe);
-        QCOMPARE(setup.unsafeTextSettings(), unsafe ? QStringList{key} : QStringList());
+        const QList<QPair<QString, QString>> unsafe{
+            {"ssid", "Setup\nwpa=2"},
+            {"countryCode", "NO\r"},
+            {"vendorSpecificData", QString::fromLatin1("dd\0", 3)},
+            {"domainName", "a.local 10.0.0.1"},
+            {"apInterface", "../etc/x"}};
+        for (const auto &[key, value] : unsafe) {
+            QCOMPARE(withEntry(key, value).unsafeTextSettings(), QStringList{key});
+        }
+        QCOMPARE(withEntry("apInterface", "uap1").unsafeTextSettings(), QStringList());
     }
 
     void ipSettingsReportChanges()
     {
-        NetworkConfiguration configuration(nullptr, "eth0", "wlan0", {"uap0"});
         QSignalSpy wired(&configuration, &NetworkConfiguration::wiredSettingsChanged);
         QSignalSpy wireless(&configuration, &NetworkConfiguration::wirelessSettingsChanged);
 
@@ -191,19 +131,16 @@ private slots:
         QVERIFY(configuration.setWiredSettings(staticSettings("10.0.0.2")));
         QVERIFY(!configuration.setWiredSettings(staticSettings("10.0.0.2")));
         QVERIFY(configuration.setWiredSettings(staticSettings("10.0.0.3")));
-        QCOMPARE(configuration.wiredSettings(), staticSettings("10.0.0.3"));
         QCOMPARE(wired.count(), 2);
         QCOMPARE(wireless.count(), 0);
 
         QVERIFY(configuration.setWirelessSettings(staticSettings("10.0.0.3")));
         QVERIFY(!configuration.setWirelessSettings(staticSettings("10.0.0.3")));
         QCOMPARE(wireless.count(), 1);
-        QCOMPARE(configuration.wiredSettings(), configuration.wirelessSettings());
     }
 
     void softApSettingsReportChanges()
     {
-        NetworkConfiguration configuration(nullptr, "eth0", "wlan0", {"uap0"});
         QSignalSpy changed(&configuration, &NetworkConfiguration::softApSettingsChanged);
         const InterfaceName uap0("uap0");
         const SoftApSetup setup(fullSettings);
@@ -223,7 +160,6 @@ private slots:
 
     void networksReportChanges()
     {
-        NetworkConfiguration configuration(nullptr, "eth0", "wlan0", {"uap0"});
         QSignalSpy changed(&configuration, &NetworkConfiguration::apsChanged);
 
         QVERIFY(!configuration.setAps({}));

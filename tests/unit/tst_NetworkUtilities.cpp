@@ -50,57 +50,33 @@ private:
     int m_files = 0;
 
 private slots:
-    void gateway_data()
+    void gateways()
     {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("gateway");
-        QTest::newRow("default route")
-            << RouteHeader + RouteNetwork + RouteDefault << "192.168.1.1";
-        QTest::newRow("no default route") << RouteHeader + RouteNetwork << "";
-        QTest::newRow("empty") << QByteArray() << "";
-        QTest::newRow("garbage before default") << Garbage + RouteDefault << "192.168.1.1";
-        QTest::newRow("unreadable gateway, then a good one")
-            << QByteArray("eth0\t00000000\tZZ01A8C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n") +
-                   "eth0\t00000000\t+101A8C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n" +
-                   "eth0\t00000000\t0101A8C0FF\t0003\t0\t0\t0\t00000000\t0\t0\t0\n" + RouteDefault
-            << "192.168.1.1";
-        QTest::newRow("too few fields")
-            << QByteArray("eth0\t00000000\t0101A8C0\t0003\t0\t0\t0\t00000000\t0\t0\n") << "";
-        QTest::newRow("blanks instead of tabs")
-            << QByteArray("eth0 00000000 0101A8C0 0003 0 0 0 00000000 0 0 0\n") << "";
-    }
+        const QByteArray unreadable4 =
+            QByteArray("eth0\t00000000\tZZ01A8C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n") +
+            "eth0\t00000000\t+101A8C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n" +
+            "eth0\t00000000\t0101A8C0FF\t0003\t0\t0\t0\t00000000\t0\t0\t0\n";
+        QCOMPARE(NetworkUtilities::getGateway(write(RouteHeader + RouteNetwork + RouteDefault)),
+                 "192.168.1.1");
+        QCOMPARE(NetworkUtilities::getGateway(write(RouteHeader + RouteNetwork)), "");
+        QCOMPARE(NetworkUtilities::getGateway(write(Garbage + unreadable4 + RouteDefault)),
+                 "192.168.1.1");
+        QCOMPARE(NetworkUtilities::getGateway(
+                     write("eth0 00000000 0101A8C0 0003 0 0 0 00000000 0 0 0\n")),
+                 "");
 
-    void gateway()
-    {
-        QFETCH(QByteArray, content);
-        QFETCH(QString, gateway);
-        QCOMPARE(NetworkUtilities::getGateway(write(content)), gateway);
-    }
-
-    void gateway6_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("gateway");
-        QTest::newRow("default route") << Route6Network + Route6Default << "fe80::1";
-        QTest::newRow("loopback default is skipped")
-            << Route6LoopbackDefault + Route6Network + Route6Default << "fe80::1";
-        QTest::newRow("only loopback default") << Route6LoopbackDefault << "";
-        QTest::newRow("garbage before default") << Garbage + Route6Default << "fe80::1";
-        QTest::newRow("unreadable next hop, then a good one")
-            << QByteArray("00000000000000000000000000000000 00 00000000000000000000000000000000 "
-                          "00 fe80000000000000000000000000zz01 00000400 00000002 00000000 "
-                          "00000003     eth0\n") +
-                   "00000000000000000000000000000000 00 00000000000000000000000000000000 "
-                   "00 fe80 00000400 00000002 00000000 00000003 00000003     eth0\n" +
-                   Route6Default
-            << "fe80::1";
-    }
-
-    void gateway6()
-    {
-        QFETCH(QByteArray, content);
-        QFETCH(QString, gateway);
-        QCOMPARE(NetworkUtilities::getGateway6(write(content)), gateway);
+        const QByteArray unreadable6 =
+            QByteArray("00000000000000000000000000000000 00 00000000000000000000000000000000 "
+                       "00 fe80000000000000000000000000zz01 00000400 00000002 00000000 "
+                       "00000003     eth0\n") +
+            "00000000000000000000000000000000 00 00000000000000000000000000000000 "
+            "00 fe80 00000400 00000002 00000000 00000003 00000003     eth0\n";
+        QCOMPARE(NetworkUtilities::getGateway6(
+                     write(Route6LoopbackDefault + Route6Network + Route6Default)),
+                 "fe80::1");
+        QCOMPARE(NetworkUtilities::getGateway6(write(Route6LoopbackDefault)), "");
+        QCOMPARE(NetworkUtilities::getGateway6(write(Garbage + unreadable6 + Route6Default)),
+                 "fe80::1");
     }
 
     void dnsServers()
@@ -122,7 +98,6 @@ private slots:
     {
         const QString missing = m_dir.filePath("missing");
         QCOMPARE(NetworkUtilities::getGateway(missing), QString());
-        QCOMPARE(NetworkUtilities::getGateway6(missing), QString());
         QCOMPARE(NetworkUtilities::getDnsServers(missing), QStringList());
         QCOMPARE(NetworkUtilities::getGateway(m_dir.path()), QString());
     }

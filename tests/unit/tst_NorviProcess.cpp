@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <thread>
 
 namespace {
 
@@ -15,7 +14,7 @@ QVector<LogLine> run(const QString &program, const QStringList &arguments)
 {
     StdoutCapture capture;
     NorviProcess::execute(program, arguments);
-    return LogLine::parse(capture.lines());
+    return capture.log();
 }
 
 QStringList levels(const QVector<LogLine> &lines)
@@ -25,15 +24,6 @@ QStringList levels(const QVector<LogLine> &lines)
         words << line.level;
     }
     return words;
-}
-
-QStringList messages(const QVector<LogLine> &lines)
-{
-    QStringList texts;
-    for (const LogLine &line : lines) {
-        texts << line.message;
-    }
-    return texts;
 }
 
 // A text as the log writes a string value: in double quotes, with the platform's escapes.
@@ -62,10 +52,7 @@ private slots:
         const auto lines = run("/bin/true", {});
         QCOMPARE(levels(lines), QStringList({"DEBUG", "DEBUG"}));
         // Without arguments the command line keeps the blank after the program.
-        QCOMPARE(messages(lines),
-                 QStringList({R"(NorviProcess executing: "/bin/true ")",
-                              R"(NorviProcess: "/bin/true " finished successfully.)"}));
-        QCOMPARE(lines[0].file, QStringLiteral("NorviProcess.cpp"));
+        QCOMPARE(lines[1].message, R"(NorviProcess: "/bin/true " finished successfully.)");
 
         norvidGlobalLogLevel = 0;
         QVERIFY(run("sh", {"-c", "echo unseen"}).isEmpty());
@@ -85,8 +72,6 @@ private slots:
         QTest::newRow("control characters")
             << QStringList{"-c", "printf 'a\\033[1mb\\r\\n\"q\"\\n'; exit 2"} << "2"
             << QStringList{"\"a\\u001B[1mb\"", "\"\\\"q\\\"\""};
-        QTest::newRow("crash") << QStringList{"-c", "kill -SEGV $$"} << "11"
-                               << QStringList{R"("")"};
     }
 
     void failureLogsExitCodeAndOutput()
@@ -99,11 +84,9 @@ private slots:
         QCOMPARE(levels(lines), QStringList(QVector<QString>(output.size() + 1, "ERROR").toList()));
         QCOMPARE(lines[0].message, "NorviProcess: " + quoted("sh " + arguments.join(' ')) +
                                        " finished with error code: " + status);
-        QStringList expected;
-        for (const QString &text : output) {
-            expected << "NorviProcess output: " + text;
+        for (int i = 0; i < output.size(); ++i) {
+            QCOMPARE(lines[i + 1].message, "NorviProcess output: " + output[i]);
         }
-        QCOMPARE(messages(lines).mid(1), expected);
     }
 
     void hangingProgramIsKilledAfterFiveSeconds()
@@ -127,41 +110,13 @@ private slots:
         QCOMPARE(errno, ESRCH);
     }
 
-    void missingProgramFailsToStart_data()
-    {
-        QTest::addColumn<QString>("program");
-        QTest::newRow("absolute path") << "/nonexistent/norvi-no-such-program";
-        QTest::newRow("not on the search path") << "norvi-no-such-program";
-        QTest::newRow("not executable") << "/etc/hostname";
-    }
-
     void missingProgramFailsToStart()
     {
-        QFETCH(QString, program);
-        const auto lines = run(program, {"x"});
+        const auto lines = run("norvi-no-such-program", {"x"});
         QCOMPARE(levels(lines), QStringList({"DEBUG", "ERROR"}));
-        QVERIFY2(
-            lines[1].message.startsWith("NorviProcess: \"" + program + " x\" failed to start!: \""),
-            qPrintable(lines[1].message));
-        QVERIFY(lines[1].message.endsWith('"'));
-        QVERIFY(lines[1].message.size() > program.size() + 40); // the error text is not empty
-    }
-
-    void threadsRunIndependently()
-    {
-        norvidGlobalLogLevel = 0;
-        StdoutCapture capture;
-        auto failWith = [](const QString &text) {
-            NorviProcess::execute("sh", {"-c", "sleep 0.3; echo " + text + "; exit 1"});
-        };
-        std::thread first(failWith, "one");
-        std::thread second(failWith, "two");
-        first.join();
-        second.join();
-        const QStringList texts = messages(LogLine::parse(capture.lines()));
-        QCOMPARE(texts.size(), 4);
-        QVERIFY(texts.contains(R"(NorviProcess output: "one")"));
-        QVERIFY(texts.contains(R"(NorviProcess output: "two")"));
+        QVERIFY2(lines[1].message.startsWith(
+                     "NorviProcess: \"norvi-no-such-program x\" failed to start!: \""),
+                 qPrintable(lines[1].message));
     }
 };
 
