@@ -252,6 +252,9 @@ def test_interface_details_describe_the_sandbox(sandbox, norvid_binary, client):
         "SoftApSetup": {}, "wired": wired, "wireless": wireless})
     assert messages(daemon)[-2:] == ['COMMAND: Getting interface details for "eth0"',
                                      'COMMAND: Getting interface details for "wlan0"']
+    # The names as the command line gave them.
+    assert messages(daemon)[1:3] == ['Interface "eth0" is runnig',
+                                     'Interface "wlan0" is disconnected']
 
 
 def mac(sandbox, link):
