@@ -77,10 +77,10 @@ NetworkMonitor::Watched NetworkMonitor::initialState(const QString &name)
 {
     const InterfaceName interface(name);
     if (findInterface(name).flags().testFlag(QNetworkInterface::IsRunning)) {
-        nvInfo() << "Interface " << interface << " is runnig";
+        nvInfo() << "Interface " << name << " is runnig";
         return {interface, LinkState::Waiting};
     }
-    nvInfo() << "Interface " << interface << " is disconnected";
+    nvInfo() << "Interface " << name << " is disconnected";
     return {interface, LinkState::Disconnected};
 }
 

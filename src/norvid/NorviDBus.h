@@ -28,7 +28,8 @@ void registerMetaTypes();
 // Serves the control interface for owner (the manager or the monitor) on the system bus:
 // creates the adaptor as owner's child, which forwards properties and calls to owner and
 // relays its matching signals, registers owner at the control object path and takes the
-// control service name. A path or name already taken ends the process.
+// control service name. A value written to a property reaches owner only if it has the
+// property's D-Bus type. A path or name already taken ends the process.
 void registerControlInterface(QObject *owner);
 
 } // namespace norvi

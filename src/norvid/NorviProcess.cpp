@@ -6,9 +6,11 @@
 
 namespace {
 
-QString commandLine(const QString &program, const QStringList &arguments)
+// The command line between plain double quotes, as the log shows it: unlike a string value it
+// is not escaped, so a log line reads like the command that was run.
+QByteArray quotedCommandLine(const QString &program, const QStringList &arguments)
 {
-    return program + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
+    return '"' + (program + QLatin1Char(' ') + arguments.join(QLatin1Char(' '))).toUtf8() + '"';
 }
 
 QString trimmedOutput(QProcess &process)
@@ -16,7 +18,7 @@ QString trimmedOutput(QProcess &process)
     return QString::fromUtf8(process.readAll()).trimmed();
 }
 
-void logTimeout(QProcess &process, const QString &command)
+void logTimeout(QProcess &process, const char *command)
 {
     process.kill();
     process.waitForFinished(-1);
@@ -24,7 +26,7 @@ void logTimeout(QProcess &process, const QString &command)
     nvCritical() << "NorviProcess output: " << trimmedOutput(process);
 }
 
-void logFailure(QProcess &process, const QString &command)
+void logFailure(QProcess &process, const char *command)
 {
     nvCritical() << "NorviProcess: " << command
                  << " finished with error code: " << process.exitCode();
@@ -38,7 +40,8 @@ void logFailure(QProcess &process, const QString &command)
 
 void NorviProcess::execute(const QString &program, const QStringList &arguments)
 {
-    const QString command = commandLine(program, arguments);
+    const QByteArray quoted = quotedCommandLine(program, arguments);
+    const char *const command = quoted.constData();
     nvDebug() << "NorviProcess executing: " << command;
 
     QProcess process;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -41,12 +42,11 @@ enum class Parsed
     MissingValue
 };
 
-// The arguments exactly as given; the application object might drop some it knows itself.
-QStringList commandLine(int argc, char *argv[])
+QStringList commandLine(const std::vector<const char *> &argv)
 {
     QStringList arguments;
-    for (int i = 0; i < argc; ++i) {
-        arguments << QString::fromLocal8Bit(argv[i]);
+    for (const char *argument : argv) {
+        arguments << QString::fromLocal8Bit(argument);
     }
     return arguments;
 }
@@ -123,6 +123,9 @@ std::unique_ptr<QObject> startMode(const Options &options)
 
 int main(int argc, char *argv[])
 {
+    // The application object takes the arguments it knows itself ("-qmljsdebugger ...") out of
+    // argv; the daemon reads every argument as it was given.
+    const std::vector<const char *> givenArguments(argv, argv + argc);
     QCoreApplication application(argc, argv);
     norvi::installCrashHandler();
     qInstallMessageHandler(norvidMessageOutput);
@@ -131,7 +134,7 @@ int main(int argc, char *argv[])
     setenv("PATH", DefaultSearchPath, 0);
 
     Options options;
-    switch (parseArguments(commandLine(argc, argv), options)) {
+    switch (parseArguments(commandLine(givenArguments), options)) {
     case Parsed::Help:
         std::printf("%s\n", HelpText);
         return HelpExitStatus;

@@ -44,12 +44,17 @@ def reply(client, *args, user=()):
     return code, value
 
 
-def test_introspection_describes_the_whole_interface(owner, client):
+def tree(element):
+    return element.tag, element.attrib, [tree(child) for child in element]
+
+
+def test_introspection_describes_the_whole_interface(owner, client, source_dir):
+    description = ET.parse(source_dir / "src/norvid/dbus/com.brenvik.norvi.xml")
     for user in ((), UNPRIVILEGED):
         code, output = client("introspect", user=user)
         assert code == 0, output
         interface = ET.fromstring(output).find(f"interface[@name='{NAME}']")
-        assert interface is not None
+        assert tree(interface) == tree(description.find(f"interface[@name='{NAME}']"))
         properties = {p.get("name"): (p.get("type"), p.get("access"))
                       for p in interface.findall("property")}
         methods = {m.get("name"): [(a.get("name"), a.get("type"), a.get("direction"))
@@ -90,6 +95,21 @@ def test_a_second_owner_ends_and_the_first_keeps_serving(sandbox, owner, client,
     assert " FATAL " in lines[-1] and lines[-1].endswith("Aborting program due to fatal error!")
     assert owner.process.poll() is None
     assert reply(client, "get", "Mode") == (0, "OffMode")
+
+
+def test_a_value_of_another_type_is_logged_and_dropped(sandbox, owner, client):
+    # A map of texts where the interface has variants used to end the owner inside libdbus.
+    for value in (["WirelessNetworks", "a{ss}", "1", "Evil", "x"], ["WirelessNetworks", "s", "x"],
+                  ["LogLevel", "s", "0"], ["LogLevel", "u", "0"]):
+        result = sandbox.run(["busctl", "set-property", NAME, "/com/brenvik/norvi", NAME, *value],
+                             timeout=30)
+        assert (result.returncode, result.stderr) == (0, ""), value
+    assert owner.wait_for('SET: LogLevel: refusing a value of D-Bus type "u" where i is expected')
+    assert sum("WirelessNetworks: refusing a value of D-Bus type" in line
+               for line in owner.lines) == 2
+    assert reply(client, "get", "WirelessNetworks") == (0, {})
+    assert reply(client, "get", "LogLevel") == (0, 1)
+    assert owner.process.poll() is None
 
 
 def listen(sandbox, source_dir, user=()):

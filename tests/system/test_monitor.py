@@ -124,8 +124,8 @@ def test_every_command_and_setter_is_refused_with_its_log_line(stand_ins, norvid
     # Read-only on the bus, although the monitor's own object would take it.
     assert reply(client, "set", "SoftApModeSettings", "{}") == \
         (2, {"error": "org.freedesktop.DBus.Error.PropertyReadOnly"})
-    # A value of the wrong type is refused before it reaches the monitor.
-    assert reply(client, "set", "WiredIpSettings", '"dhcp"')[0] == 2
+    # A value of the wrong type is dropped before it reaches the monitor.
+    assert reply(client, "set", "WiredIpSettings", '"dhcp"') == (0, None)
 
     assert reply(client, "get", "Mode") == (0, "Passive")
     assert reply(client, "get", "LogLevel") == (0, 1)
@@ -252,6 +252,9 @@ def test_interface_details_describe_the_sandbox(sandbox, norvid_binary, client):
         "SoftApSetup": {}, "wired": wired, "wireless": wireless})
     assert messages(daemon)[-2:] == ['COMMAND: Getting interface details for "eth0"',
                                      'COMMAND: Getting interface details for "wlan0"']
+    # The names as the command line gave them.
+    assert messages(daemon)[1:3] == ['Interface "eth0" is runnig',
+                                     'Interface "wlan0" is disconnected']
 
 
 def mac(sandbox, link):

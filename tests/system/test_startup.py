@@ -132,8 +132,11 @@ def test_unknown_argument_is_logged_and_debug_still_follows(stand_ins, norvid_bi
         (["-h"], []),
         # Parsing stops at the help option: the missing value after it is never seen.
         (["--bogus", "-d", "--help", "--wired"], ["\"Unknown argument '--bogus'\""]),
+        # Arguments the platform would take for itself are the daemon's to judge.
+        (["--qmljsdebugger", "x", "-h"],
+         ["\"Unknown argument '--qmljsdebugger'\"", "\"Unknown argument 'x'\""]),
     ],
-    ids=["-h", "stops parsing"],
+    ids=["-h", "stops parsing", "platform arguments"],
 )
 def test_help_prints_text_and_exits_1(stand_ins, norvid_binary, args, errors):
     result = stand_ins.run([str(norvid_binary), *args], env=STAND_IN_ENV, timeout=30)
