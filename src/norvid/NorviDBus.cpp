@@ -1,7 +1,7 @@
 #include "NorviDBus.h"
 
+#include "ControlAdaptor.h"
 #include "NorviCommon.h"
-#include "com_brenvik_norvi.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -22,150 +22,64 @@ QString busSignature(const QVariant &value)
     return QString::fromLatin1(QDBusMetaType::typeToSignature(value.userType()));
 }
 
-// QtDBus writes a property with whatever type the client sent: it converts what it can (a text
-// "1" would become a log level) and reads every element of an array written to a map property
-// as a variant, which ends the process inside libdbus when the elements are something else.
-// So the writable properties are shadowed here by properties that take the value as it came;
-// only a value of the declared type reaches the owner, anything else is logged and dropped.
-//
-// QtDBus takes the interface name and description of an adaptor from its most derived class
-// only, so both are repeated here as they are in the generated class; the system test compares
-// what introspection returns with the interface description file.
-class ControlAdaptor : public com_brenvik_norvi
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "com.brenvik.norvi")
-    Q_CLASSINFO(
-        "D-Bus Introspection",
-        ""
-        "  <interface name=\"com.brenvik.norvi\">\n"
-        "    <property access=\"read\" type=\"b\" name=\"Connected\"/>\n"
-        "    <property access=\"read\" type=\"s\" name=\"Mode\"/>\n"
-        "    <property access=\"read\" type=\"a{sv}\" name=\"Details\">\n"
-        "      <annotation value=\"QVariantMap\" name=\"org.qtproject.QtDBus.QtTypeName\"/>\n"
-        "    </property>\n"
-        "    <property access=\"readwrite\" type=\"i\" name=\"LogLevel\"/>\n"
-        "    <property access=\"read\" type=\"a{sv}\" name=\"SoftApModeSettings\">\n"
-        "      <annotation value=\"QVariantMap\" name=\"org.qtproject.QtDBus.QtTypeName\"/>\n"
-        "    </property>\n"
-        "    <property access=\"readwrite\" type=\"a{sv}\" name=\"WirelessNetworks\">\n"
-        "      <annotation value=\"QVariantMap\" name=\"org.qtproject.QtDBus.QtTypeName\"/>\n"
-        "    </property>\n"
-        "    <property access=\"readwrite\" type=\"a{sv}\" name=\"WiredIpSettings\">\n"
-        "      <annotation value=\"QVariantMap\" name=\"org.qtproject.QtDBus.QtTypeName\"/>\n"
-        "    </property>\n"
-        "    <property access=\"readwrite\" type=\"a{sv}\" name=\"WirelessIpSettings\">\n"
-        "      <annotation value=\"QVariantMap\" name=\"org.qtproject.QtDBus.QtTypeName\"/>\n"
-        "    </property>\n"
-        "    <method name=\"InterfaceDetails\">\n"
-        "      <arg direction=\"in\" type=\"s\" name=\"interface\"/>\n"
-        "      <arg direction=\"out\" type=\"a{sv}\" name=\"details\"/>\n"
-        "      <annotation value=\"QVariantMap\" name=\"org.qtproject.QtDBus.QtTypeName.Out0\"/>\n"
-        "    </method>\n"
-        "    <method name=\"SetOffMode\"/>\n"
-        "    <method name=\"SetNormalMode\">\n"
-        "      <arg direction=\"in\" type=\"s\" name=\"Mode\"/>\n"
-        "    </method>\n"
-        "    <method name=\"ForceWifiReconnect\"/>\n"
-        "    <method name=\"StartSoftAp\">\n"
-        "      <arg direction=\"in\" type=\"s\" name=\"interface\"/>\n"
-        "      <arg direction=\"in\" type=\"a{sv}\" name=\"interface\"/>\n"
-        "      <annotation value=\"QVariantMap\" name=\"org.qtproject.QtDBus.QtTypeName.In1\"/>\n"
-        "    </method>\n"
-        "    <method name=\"StopSoftAp\">\n"
-        "      <arg direction=\"in\" type=\"s\" name=\"interface\"/>\n"
-        "    </method>\n"
-        "    <method name=\"WpsPbc\"/>\n"
-        "    <method name=\"WpsPin\">\n"
-        "      <arg direction=\"in\" type=\"s\" name=\"Pin\"/>\n"
-        "    </method>\n"
-        "    <method name=\"Scan\"/>\n"
-        "    <signal name=\"Started\"/>\n"
-        "    <signal name=\"Connected\">\n"
-        "      <arg type=\"s\" name=\"Type\"/>\n"
-        "    </signal>\n"
-        "    <signal name=\"Disconnected\">\n"
-        "      <arg type=\"s\" name=\"Type\"/>\n"
-        "    </signal>\n"
-        "    <signal name=\"Disconnecting\">\n"
-        "      <arg type=\"s\" name=\"Type\"/>\n"
-        "    </signal>\n"
-        "    <signal name=\"Error\">\n"
-        "      <arg type=\"s\" name=\"Description\"/>\n"
-        "    </signal>\n"
-        "    <signal name=\"AuthError\">\n"
-        "      <arg type=\"s\" name=\"Ssid\"/>\n"
-        "      <arg type=\"s\" name=\"Description\"/>\n"
-        "    </signal>\n"
-        "    <signal name=\"CableStatus\">\n"
-        "      <arg type=\"b\" name=\"CablePluggedIn\"/>\n"
-        "    </signal>\n"
-        "    <signal name=\"WpsCredentials\">\n"
-        "      <arg type=\"a{sv}\" name=\"Credentials\"/>\n"
-        "      <annotation value=\"QVariantMap\" name=\"org.qtproject.QtDBus.QtTypeName.Out0\"/>\n"
-        "    </signal>\n"
-        "    <signal name=\"WpsError\">\n"
-        "      <arg type=\"s\" name=\"Message\"/>\n"
-        "    </signal>\n"
-        "    <signal name=\"ScanResults\">\n"
-        "      <arg type=\"aa{sv}\" name=\"Results\"/>\n"
-        "      <annotation value=\"QVariantMap\" name=\"org.qtproject.QtDBus.QtTypeName.Out0\"/>\n"
-        "    </signal>\n"
-        "    <signal name=\"AddressesChanged\"/>\n"
-        "    <signal name=\"InterfaceStatusChanged\">\n"
-        "      <arg type=\"s\" name=\"Type\"/>\n"
-        "      <arg type=\"i\" name=\"Status\"/>\n"
-        "    </signal>\n"
-        "    <signal name=\"StationConnected\">\n"
-        "      <arg type=\"s\" name=\"Hardware address\"/>\n"
-        "    </signal>\n"
-        "    <signal name=\"StationDisconnected\">\n"
-        "      <arg type=\"s\" name=\"Hardware address\"/>\n"
-        "    </signal>\n"
-        "  </interface>\n"
-        "")
-    Q_PROPERTY(QVariant LogLevel READ getLogLevel WRITE putLogLevel)
-    Q_PROPERTY(QVariant WirelessNetworks READ getWirelessNetworks WRITE putWirelessNetworks)
-    Q_PROPERTY(QVariant WiredIpSettings READ getWiredIpSettings WRITE putWiredIpSettings)
-    Q_PROPERTY(QVariant WirelessIpSettings READ getWirelessIpSettings WRITE putWirelessIpSettings)
-
-public:
-    explicit ControlAdaptor(QObject *owner) : com_brenvik_norvi(owner) {}
-
-    QVariant getLogLevel() const { return logLevel(); }
-    void putLogLevel(const QVariant &value) { put("LogLevel", value, IntegerSignature); }
-    QVariant getWirelessNetworks() const { return wirelessNetworks(); }
-    void putWirelessNetworks(const QVariant &value)
-    {
-        put("WirelessNetworks", value, MapSignature);
-    }
-    QVariant getWiredIpSettings() const { return wiredIpSettings(); }
-    void putWiredIpSettings(const QVariant &value) { put("WiredIpSettings", value, MapSignature); }
-    QVariant getWirelessIpSettings() const { return wirelessIpSettings(); }
-    void putWirelessIpSettings(const QVariant &value)
-    {
-        put("WirelessIpSettings", value, MapSignature);
-    }
-
-private:
-    void put(const char *property, const QVariant &value, const char *signature)
-    {
-        const QString received = busSignature(value);
-        if (received != QLatin1String(signature)) {
-            nvWarning() << "SET: " << property << ": refusing a value of D-Bus type " << received
-                        << " where " << signature << " is expected";
-            return;
-        }
-        // Only the map's top level is decoded, as QtDBus itself would: nested maps stay
-        // arguments for the owner's parser to check.
-        const bool isMap = value.userType() == qMetaTypeId<QDBusArgument>();
-        parent()->setProperty(
-            property,
-            isMap ? QVariant(qdbus_cast<QVariantMap>(value.value<QDBusArgument>())) : value);
-    }
-};
-
 } // namespace
+
+ControlAdaptor::ControlAdaptor(QObject *owner) : com_brenvik_norvi(owner) {}
+
+QVariant ControlAdaptor::getLogLevel() const
+{
+    return logLevel();
+}
+
+void ControlAdaptor::putLogLevel(const QVariant &value)
+{
+    put("LogLevel", value, IntegerSignature);
+}
+
+QVariant ControlAdaptor::getWirelessNetworks() const
+{
+    return wirelessNetworks();
+}
+
+void ControlAdaptor::putWirelessNetworks(const QVariant &value)
+{
+    put("WirelessNetworks", value, MapSignature);
+}
+
+QVariant ControlAdaptor::getWiredIpSettings() const
+{
+    return wiredIpSettings();
+}
+
+void ControlAdaptor::putWiredIpSettings(const QVariant &value)
+{
+    put("WiredIpSettings", value, MapSignature);
+}
+
+QVariant ControlAdaptor::getWirelessIpSettings() const
+{
+    return wirelessIpSettings();
+}
+
+void ControlAdaptor::putWirelessIpSettings(const QVariant &value)
+{
+    put("WirelessIpSettings", value, MapSignature);
+}
+
+void ControlAdaptor::put(const char *property, const QVariant &value, const char *signature)
+{
+    const QString received = busSignature(value);
+    if (received != QLatin1String(signature)) {
+        nvWarning() << "SET: " << property << ": refusing a value of D-Bus type " << received
+                    << " where " << signature << " is expected";
+        return;
+    }
+    // Only the map's top level is decoded, as QtDBus itself would: nested maps stay arguments
+    // for the owner's parser to check.
+    const bool isMap = value.userType() == qMetaTypeId<QDBusArgument>();
+    parent()->setProperty(
+        property, isMap ? QVariant(qdbus_cast<QVariantMap>(value.value<QDBusArgument>())) : value);
+}
 
 namespace norvi {
 
@@ -212,5 +126,3 @@ void registerControlInterface(QObject *owner)
 }
 
 } // namespace norvi
-
-#include "NorviDBus.moc"
