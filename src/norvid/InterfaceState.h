@@ -21,31 +21,12 @@ public:
     virtual void setRunningState(bool running) = 0;
 };
 
-// The name of a controller's state ("WiredReady"). Logged as plain text, without quotes.
-class InterfaceStateName
+// The name of a controller's state ("WiredReady").
+class InterfaceStateName : public norvi::TextName<InterfaceStateName>
 {
 public:
-    explicit InterfaceStateName(const QString &name) : m_name(name) {}
-
-    const QString &toString() const { return m_name; }
-
-    bool operator==(const InterfaceStateName &other) const { return m_name == other.m_name; }
-
-private:
-    QString m_name;
+    using TextName::TextName;
 };
-
-inline uint qHash(const InterfaceStateName &name, uint seed = 0)
-{
-    return qHash(name.toString(), seed);
-}
-
-inline QDebug operator<<(QDebug stream, const InterfaceStateName &name)
-{
-    QDebugStateSaver saver(stream);
-    stream.noquote() << name.toString();
-    return stream;
-}
 
 // A state of a controller's machine that logs its entry and exit. Subclasses call the base hook
 // first, so the log line comes before the state's own action.

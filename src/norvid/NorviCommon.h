@@ -62,34 +62,46 @@ bool disconnect(const QObject *sender, const char *signal, const QObject *receiv
 #define nvCritical() norvi::startMessage(qCritical(), norvi::baseName(__FILE__), __LINE__)
 #define nvFatal() norvi::abortProgram(norvi::baseName(__FILE__), __LINE__)
 
-// An interface's name ("eth0"). Logged as plain text, without quotes.
-class InterfaceName
+namespace norvi {
+
+// A name kept as text: equal, ordered and hashed as its text, and logged as the plain text,
+// without quotes. Tag makes each kind of name a type of its own.
+template <typename Tag> class TextName
 {
 public:
-    InterfaceName() = default;
-    explicit InterfaceName(const QString &name) : m_name(name) {}
+    TextName() = default;
+    explicit TextName(const QString &name) : m_name(name) {}
 
     const QString &toString() const { return m_name; }
     bool isEmpty() const { return m_name.isEmpty(); }
 
-    bool operator==(const InterfaceName &other) const { return m_name == other.m_name; }
-    bool operator!=(const InterfaceName &other) const { return m_name != other.m_name; }
-    bool operator<(const InterfaceName &other) const { return m_name < other.m_name; }
+    bool operator==(const TextName &other) const { return m_name == other.m_name; }
+    bool operator!=(const TextName &other) const { return m_name != other.m_name; }
+    bool operator<(const TextName &other) const { return m_name < other.m_name; }
 
 private:
     QString m_name;
 };
 
-inline uint qHash(const InterfaceName &name, uint seed = 0)
+template <typename Tag> uint qHash(const TextName<Tag> &name, uint seed = 0)
 {
-    return qHash(name.toString(), seed);
+    return ::qHash(name.toString(), seed);
 }
 
-inline QDebug operator<<(QDebug stream, const InterfaceName &name)
+template <typename Tag> QDebug operator<<(QDebug stream, const TextName<Tag> &name)
 {
     QDebugStateSaver saver(stream);
     stream.noquote() << name.toString();
     return stream;
 }
+
+} // namespace norvi
+
+// An interface's name ("eth0").
+class InterfaceName : public norvi::TextName<InterfaceName>
+{
+public:
+    using TextName::TextName;
+};
 
 Q_DECLARE_METATYPE(InterfaceName)
