@@ -200,7 +200,13 @@ void Ipv6AddressManager::on_netlink_nameserversChanged()
     QList<QHostAddress> servers;
     for (const NetlinkAddress &server : m_watcher->getNameservers()) {
         if (server.interfaceName() == name) {
-            servers.append(QHostAddress(server.address()));
+            QHostAddress address(server.address());
+            // Without its interface a link-local server cannot be reached: the resolver would
+            // not know which link to send to.
+            if (address.isLinkLocal()) {
+                address.setScopeId(m_interface.toString());
+            }
+            servers.append(address);
         }
     }
     updateNameservers(servers);
