@@ -106,6 +106,7 @@ private slots:
         QTest::newRow("word") << "bogus";
         QTest::newRow("shorthand ipv4") << "192.168.1";
         QTest::newRow("single number") << "3232235786";
+        QTest::newRow("zero-padded, read as octal") << "192.168.001.010";
         QTest::newRow("octet too big") << "192.168.1.300";
         QTest::newRow("trailing junk") << "192.168.1.10; reboot";
         QTest::newRow("with prefix") << "192.168.1.10/24";
