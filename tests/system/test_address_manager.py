@@ -231,6 +231,20 @@ def test_ipv6_from_router_advertisements_outlives_ipv4(sandbox, build_dir):
         assert passed.count("disconnected") == 1
         assert global_ipv6_addresses(sandbox) == []
         assert resolver_lines(sandbox) == []
+
+        # What the kernel learnt while addressing was stopped is taken up by the next start:
+        # neither the address nor the repeated advertisement is reported again.
+        sandbox.stop_dhcp_server()
+        sandbox.start_radvd(rdnss=("fd77::53", "fe80::53"), dnssl=("ra.test",))
+        wait_until(lambda: global_ipv6_addresses(sandbox) and "tentative" not in sandbox.run(
+            ["ip", "-6", "addr", "show", "dev", "eth0"], check=True).stdout,
+                   "the address autoconfigured again")
+        manager.send("start")
+        manager.expect("connected")
+        wait_until(lambda: resolver_lines(sandbox) == ["nameserver fd77::53",
+                                                       "nameserver fe80::53%eth0",
+                                                       "search ra.test"],
+                   "the advertised servers and domain back in the resolver file")
     finally:
         stop_manager(manager)
-    assert_ended_cleanly(manager, 1)
+    assert_ended_cleanly(manager, 2)
