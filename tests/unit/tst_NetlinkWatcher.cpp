@@ -114,6 +114,7 @@ private slots:
     void addressRecords();
     void rdnssServersOnceEach();
     void rdnssMalformedLengths();
+    void advertisementFloodKeepsTheNewestEntries();
     void dnsslDomainsOnceEach();
     void dnsslNamesThatDoNotDecode();
     void walkStopsAtZeroLengthAndAtTheEnd();
@@ -164,6 +165,21 @@ void TestNetlinkWatcher::rdnssMalformedLengths()
         decode(even + tooShort + rdnss({"fd77::3"}) + dnssl(wireName("after.test")));
     QCOMPARE(serverTexts(dns), QStringList({"fd77::3"}));
     QCOMPARE(dns.domains, QStringList({"after.test"}));
+}
+
+void TestNetlinkWatcher::advertisementFloodKeepsTheNewestEntries()
+{
+    RouterAdvertisedDns dns;
+    const int count = 3 * RouterAdvertisedDns::MaximumEntries;
+    for (int i = 1; i <= count; ++i) {
+        const QByteArray server = "fd77::" + QByteArray::number(i);
+        const QByteArray domain = "d" + QByteArray::number(i) + ".test";
+        dns = decode(rdnss({server.constData()}) + dnssl(wireName(domain)), dns);
+    }
+    QCOMPARE(dns.servers.size(), int(RouterAdvertisedDns::MaximumEntries));
+    QCOMPARE(dns.domains.size(), int(RouterAdvertisedDns::MaximumEntries));
+    QCOMPARE(dns.servers.last().address(), QStringLiteral("fd77::%1").arg(count));
+    QCOMPARE(dns.domains.last(), QStringLiteral("d%1.test").arg(count));
 }
 
 void TestNetlinkWatcher::dnsslDomainsOnceEach()
