@@ -164,10 +164,15 @@ Ipv6AddressManager::Ipv6AddressManager(const InterfaceName &interface, NetlinkWa
                    SLOT(on_netlink_searchDomainsChanged()));
 }
 
-// What the interface has already is looked at with the watcher's next report.
+// The watcher reports only changes: an address autoconfigured while addressing was stopped, or
+// an advertisement that repeats what the watcher already knows, would otherwise go unseen until
+// the link goes down.
 void Ipv6AddressManager::start(const InterfaceConfiguration &)
 {
     m_running = true;
+    on_netlink_addressesChanged();
+    on_netlink_nameserversChanged();
+    on_netlink_searchDomainsChanged();
 }
 
 // Link-local addresses stay: the kernel owns them and the link needs them.
@@ -200,7 +205,13 @@ void Ipv6AddressManager::on_netlink_nameserversChanged()
     QList<QHostAddress> servers;
     for (const NetlinkAddress &server : m_watcher->getNameservers()) {
         if (server.interfaceName() == name) {
-            servers.append(QHostAddress(server.address()));
+            QHostAddress address(server.address());
+            // Without its interface a link-local server cannot be reached: the resolver would
+            // not know which link to send to.
+            if (address.isLinkLocal()) {
+                address.setScopeId(m_interface.toString());
+            }
+            servers.append(address);
         }
     }
     updateNameservers(servers);

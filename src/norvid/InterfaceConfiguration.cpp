@@ -21,7 +21,7 @@ Q_CONSTRUCTOR_FUNCTION(registerInterfaceConfiguration)
 bool isDottedQuad(const QString &text)
 {
     static const QRegularExpression dottedQuad(
-        QStringLiteral("^\\s*\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\s*$"));
+        QStringLiteral("^\\s*(0|[1-9]\\d{0,2})(\\.(0|[1-9]\\d{0,2})){3}\\s*$"));
     return dottedQuad.match(text).hasMatch();
 }
 

@@ -11,9 +11,10 @@
 
 namespace norvi {
 
-// Parses an IPv4 or IPv6 address. IPv4 must be written as four dotted decimal parts: the
-// shorthand forms the platform parser also accepts ("10.1" for 10.0.0.1) are almost always
-// typing mistakes in settings, so they give a null address like any other unparsable text.
+// Parses an IPv4 or IPv6 address. IPv4 must be written as four dotted decimal parts without
+// leading zeros: the shorthand forms the platform parser also accepts ("10.1" for 10.0.0.1) are
+// almost always typing mistakes in settings, and it reads a zero-padded part as octal ("010" as
+// 8), which is never what was meant. Both give a null address like any other unparsable text.
 QHostAddress parseHostAddress(const QString &text);
 
 // The blank-separated words of a list setting, such as the name servers or search domains.

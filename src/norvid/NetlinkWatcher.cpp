@@ -41,16 +41,26 @@ QString ipv6Text(const unsigned char *bytes)
     return QString::fromLatin1(text);
 }
 
+// The oldest entry, the most likely to be stale, makes room for a new one.
+template <typename T> void appendBounded(QList<T> *list, const T &entry)
+{
+    if (list->contains(entry)) {
+        return;
+    }
+    list->append(entry);
+    if (list->size() > RouterAdvertisedDns::MaximumEntries) {
+        list->removeFirst();
+    }
+}
+
 void addRdnssServers(const unsigned char *option, int units, const QByteArray &interfaceName,
                      QList<NetlinkAddress> *servers)
 {
     const int count = (units - 1) / 2;
     for (int i = 0; i < count; ++i) {
-        const NetlinkAddress server(ipv6Text(option + NdOptionDataOffset + i * Ipv6AddressLength),
-                                    interfaceName, false, false, 128);
-        if (!servers->contains(server)) {
-            servers->append(server);
-        }
+        appendBounded(servers,
+                      NetlinkAddress(ipv6Text(option + NdOptionDataOffset + i * Ipv6AddressLength),
+                                     interfaceName, false, false, 128));
     }
 }
 
@@ -64,8 +74,8 @@ void addDnsslDomains(const unsigned char *option, const unsigned char *end, QStr
             return;
         }
         const QString domain = QString::fromLatin1(name);
-        if (!domain.isEmpty() && !domains->contains(domain)) {
-            domains->append(domain);
+        if (!domain.isEmpty()) {
+            appendBounded(domains, domain);
         }
         position += used;
     }

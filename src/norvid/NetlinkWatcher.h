@@ -98,6 +98,10 @@ private:
 // Router-advertised DNS data of one interface, accumulated without duplicates.
 struct RouterAdvertisedDns
 {
+    // Entries are never expired, so forged advertisements flooding the link must not grow the
+    // lists without bound. Real routers advertise a handful.
+    static constexpr int MaximumEntries = 16;
+
     QList<NetlinkAddress> servers;
     QStringList domains;
 };

@@ -196,18 +196,21 @@ def test_link_local_fallback_then_a_late_lease(sandbox, build_dir):
 
 
 def test_ipv6_from_router_advertisements_outlives_ipv4(sandbox, build_dir):
-    sandbox.start_radvd(rdnss=("fd77::53",), dnssl=("ra.test",))
+    sandbox.start_radvd(rdnss=("fd77::53", "fe80::53"), dnssl=("ra.test",))
     manager = start_manager(sandbox, build_dir)
     try:
         manager.expect("connected")
         assert any(a in ipaddress.ip_network("fd77::/64") for a in
                    (address.ip for address in global_ipv6_addresses(sandbox)))
-        wait_until(lambda: resolver_lines(sandbox) == ["nameserver fd77::53", "search ra.test"],
-                   "the advertised server and domain in the resolver file")
+        # A link-local server is of use only together with its interface.
+        wait_until(lambda: resolver_lines(sandbox) == ["nameserver fd77::53",
+                                                       "nameserver fe80::53%eth0",
+                                                       "search ra.test"],
+                   "the advertised servers and domain in the resolver file")
 
         # IPv4's share comes first in what the resolver is given.
         sandbox.start_dhcp_server()
-        manager.expect(f"nameservers eth0 {world.DNS_SERVER} fd77::53")
+        manager.expect(f"nameservers eth0 {world.DNS_SERVER} fd77::53 fe80::53%eth0")
         manager.expect(f"domains eth0 {world.DOMAIN} ra.test")
         assert leased(sandbox)
 
@@ -215,7 +218,7 @@ def test_ipv6_from_router_advertisements_outlives_ipv4(sandbox, build_dir):
         udhcpc = sandbox.run(["pgrep", "-x", "udhcpc"], check=True).stdout.split()
         assert len(udhcpc) == 1
         sandbox.run(["kill", "-KILL", udhcpc[0]], check=True)
-        passed = manager.expect("nameservers eth0 fd77::53")
+        passed = manager.expect("nameservers eth0 fd77::53 fe80::53%eth0")
         wait_until(lambda: manager.count("dhcp client error: ") == 1, "the client error")
         assert ipv4_addresses(sandbox) == []
         assert "disconnected" not in passed + manager.drain(1)
@@ -228,6 +231,20 @@ def test_ipv6_from_router_advertisements_outlives_ipv4(sandbox, build_dir):
         assert passed.count("disconnected") == 1
         assert global_ipv6_addresses(sandbox) == []
         assert resolver_lines(sandbox) == []
+
+        # What the kernel learnt while addressing was stopped is taken up by the next start:
+        # neither the address nor the repeated advertisement is reported again.
+        sandbox.stop_dhcp_server()
+        sandbox.start_radvd(rdnss=("fd77::53", "fe80::53"), dnssl=("ra.test",))
+        wait_until(lambda: global_ipv6_addresses(sandbox) and "tentative" not in sandbox.run(
+            ["ip", "-6", "addr", "show", "dev", "eth0"], check=True).stdout,
+                   "the address autoconfigured again")
+        manager.send("start")
+        manager.expect("connected")
+        wait_until(lambda: resolver_lines(sandbox) == ["nameserver fd77::53",
+                                                       "nameserver fe80::53%eth0",
+                                                       "search ra.test"],
+                   "the advertised servers and domain back in the resolver file")
     finally:
         stop_manager(manager)
-    assert_ended_cleanly(manager, 1)
+    assert_ended_cleanly(manager, 2)

@@ -72,8 +72,8 @@ private slots:
     {
         for (const QString &text :
              {QString("bogus"), QString("192.168.1"), QString("192.168.1.300"),
-              QString("192.168.1.10; reboot"), QString("192.168.1.10/24"),
-              QString::fromLatin1("1.2.3.4\x01\x02", 9)}) {
+              QString("192.168.001.010"), QString("192.168.1.10; reboot"),
+              QString("192.168.1.10/24"), QString::fromLatin1("1.2.3.4\x01\x02", 9)}) {
             QVariantMap map = staticMap();
             map["Ip"] = map["Gateway"] = map["Dns"] = text;
             const InterfaceConfiguration config = InterfaceConfiguration::fromVariantMap(Eth0, map);

@@ -114,6 +114,7 @@ private slots:
     void routerAdvertisedDns_data();
     void routerAdvertisedDns();
     void repeatedAdvertisementAddsNothing();
+    void advertisementFloodKeepsTheNewestEntries();
     void ndUserOptHeader_data();
     void ndUserOptHeader();
 };
@@ -184,6 +185,21 @@ void TestNetlinkWatcher::repeatedAdvertisementAddsNothing()
     const RouterAdvertisedDns repeated = decode(options, dns);
     QCOMPARE(repeated.servers, dns.servers);
     QCOMPARE(repeated.domains, dns.domains);
+}
+
+void TestNetlinkWatcher::advertisementFloodKeepsTheNewestEntries()
+{
+    RouterAdvertisedDns dns;
+    const int count = 3 * RouterAdvertisedDns::MaximumEntries;
+    for (int i = 1; i <= count; ++i) {
+        const QByteArray server = "fd77::" + QByteArray::number(i);
+        const QByteArray domain = "d" + QByteArray::number(i) + ".test";
+        dns = decode(rdnss({server.constData()}) + dnssl(wireName(domain)), dns);
+    }
+    QCOMPARE(dns.servers.size(), int(RouterAdvertisedDns::MaximumEntries));
+    QCOMPARE(dns.domains.size(), int(RouterAdvertisedDns::MaximumEntries));
+    QCOMPARE(dns.servers.last().address(), QStringLiteral("fd77::%1").arg(count));
+    QCOMPARE(dns.domains.last(), QStringLiteral("d%1.test").arg(count));
 }
 
 void TestNetlinkWatcher::ndUserOptHeader_data()
