@@ -3,14 +3,13 @@ sees it under the daemon's own bus policy: what it reports while a cable is plug
 and addresses come and go, what it answers, and that it changes nothing."""
 
 import json
-import queue
-import threading
 import time
 
 import pytest
 import sandbox as world
 
 from test_dbus import UNPRIVILEGED, Output, client, reply  # noqa: F401 (client: fixture)
+from conftest import Lines
 from test_startup import READY, STAND_IN_ENV, parse_log, recorded, stand_ins  # noqa: F401
 
 SIGNAL_TIMEOUT = 20
@@ -20,32 +19,26 @@ QUIET = 1.5
 SHORT_INTERVAL = 1.5
 
 
-class Signals:
+def arrived(line):
+    if line[0] == "{":
+        signal = json.loads(line)
+        return time.monotonic(), signal["member"], signal["args"]
+    return None
+
+
+class Signals(Lines):
     """The control interface's signals as one client receives them, with arrival times."""
 
     def __init__(self, sandbox, source_dir, user=()):
-        self.process = sandbox.spawn(
+        super().__init__(sandbox.spawn(
             [*user, "python3", str(source_dir / "tests/system/dbus_client.py"), "listen", "600"],
-            env={"PYTHONDONTWRITEBYTECODE": "1"})
-        assert self.process.stdout.readline().strip() == "listening"
-        self.queue = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for line in self.process.stdout:
-            signal = json.loads(line)
-            self.queue.put((time.monotonic(), signal["member"], signal["args"]))
-
-    def _next(self, timeout):
-        try:
-            return self.queue.get(timeout=timeout)
-        except queue.Empty:
-            return None
+            env={"PYTHONDONTWRITEBYTECODE": "1"}), arrived)
+        assert self.wait_for("listening")
 
     def expect(self, member, *args):
         """Arrival time of the next signal but AddressesChanged, which must be this one."""
         while True:
-            received = self._next(SIGNAL_TIMEOUT)
+            received = self.next_report(SIGNAL_TIMEOUT)
             assert received is not None, f"no {member}{args} within {SIGNAL_TIMEOUT}s"
             if received[1] != "AddressesChanged" or member == "AddressesChanged":
                 break
@@ -54,12 +47,7 @@ class Signals:
 
     def quiet(self, ignored=("AddressesChanged",)):
         """Every signal but the ignored ones that arrives within the grace time."""
-        deadline = time.monotonic() + QUIET
-        late = []
-        while (received := self._next(max(0.0, deadline - time.monotonic()))) is not None:
-            if received[1] not in ignored:
-                late.append(received[1:])
-        return late
+        return [received[1:] for received in self.drain(QUIET) if received[1] not in ignored]
 
 
 def ip(sandbox, *args):
