@@ -167,18 +167,14 @@ def world_is_gone(state_dir, names, processes):
 
 
 @needs_root
-def test_world_of_a_killed_owner_is_removed_at_once(source_dir):
-    left = killed_owner(source_dir, kill_watchdog=False)
+@pytest.mark.parametrize("kill_watchdog", [False, True], ids=["owner", "owner and watchdog"])
+def test_world_of_a_killed_owner_is_removed(source_dir, kill_watchdog):
+    state_dir, names, processes = killed_owner(source_dir, kill_watchdog)
+    if kill_watchdog:
+        # Nothing removes it by itself now: the next sandbox does.
+        time.sleep(0.5)
+        assert names <= namespaces() and still_running(processes)
+        sbx.cleanup_stale()
     # The kernel tears a PID namespace down in the background; on a busy machine that takes
     # a few seconds.
-    assert wait_until(lambda: world_is_gone(*left), timeout=30)
-
-
-@needs_root
-def test_world_without_owner_or_watchdog_is_removed_by_the_next_sandbox(source_dir):
-    state_dir, names, processes = killed_owner(source_dir, kill_watchdog=True)
-    time.sleep(0.5)
-    # Nothing removes it by itself now.
-    assert names <= namespaces() and still_running(processes)
-    sbx.cleanup_stale()
     assert wait_until(lambda: world_is_gone(state_dir, names, processes), timeout=30)
