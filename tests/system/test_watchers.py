@@ -1,7 +1,7 @@
 """The netlink and udev watchers against the real kernel and udevd of the sandbox world.
 
-A helper program runs both watchers inside the device world and prints every signal as a JSON
-line; the tests change links and addresses there and read what the watchers reported.
+A helper program runs both watchers inside the device world and reports every signal as a JSON
+line starting with "@"; the tests change links and addresses there and read what the watchers reported.
 """
 
 import json
@@ -20,7 +20,7 @@ class WatcherEvents(Lines):
     """The signals of one running helper, in the order they were emitted."""
 
     def __init__(self, process):
-        super().__init__(process, lambda line: json.loads(line) if line[0] == "{" else None)
+        super().__init__(process, lambda line: json.loads(line[1:]) if line[0] == "@" else None)
         self.expect("ready")
 
     def expect(self, kind, /, timeout=EVENT_TIMEOUT, skipped=None, **fields):
