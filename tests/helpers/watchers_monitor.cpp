@@ -1,11 +1,10 @@
 // Runs the netlink and udev watchers against the kernel of the namespace it is started in and
-// writes every signal as one JSON line on standard output; log lines go there too and are told
-// apart by their leading date.
+// reports every signal as one JSON object.
 //
 // Usage: watchers_monitor [-d] INTERFACE...   (addressesChanged lists the named interfaces)
 
+#include "HelperChannel.h"
 #include "NetlinkWatcher.h"
-#include "NorviCommon.h"
 #include "UDevWatcher.h"
 
 #include <QCoreApplication>
@@ -14,16 +13,13 @@
 #include <QJsonObject>
 
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 
 void print(const QString &event, QJsonObject fields = {})
 {
     fields.insert("event", event);
-    const QByteArray line = QJsonDocument(fields).toJson(QJsonDocument::Compact);
-    std::printf("%s\n", line.constData());
-    std::fflush(stdout);
+    printReport(QString::fromUtf8(QJsonDocument(fields).toJson(QJsonDocument::Compact)));
 }
 
 QJsonObject toJson(const NetlinkAddress &address)
@@ -117,13 +113,9 @@ private:
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
-    qInstallMessageHandler(norvidMessageOutput);
-    QStringList interfaces = application.arguments().mid(1);
-    if (interfaces.removeAll("-d") > 0) {
-        norvi::setLogLevel(1);
-    }
-    WatcherPrinter printer(interfaces);
+    WatcherPrinter printer(setUpHelper(application));
     return application.exec();
 }
 
+#include "moc_HelperChannel.cpp"
 #include "watchers_monitor.moc"

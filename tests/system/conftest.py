@@ -1,6 +1,7 @@
 """Fixtures of the system tests: the sandbox world and where the build is."""
 
 import os
+import queue
 import sys
 import threading
 import time
@@ -70,18 +71,43 @@ def wait_until(condition, timeout=10.0, interval=0.05):
 
 
 class Lines:
-    """A spawned process's output lines, collected by a reader thread as they come."""
+    """A spawned process's output lines, collected by a reader thread as they come. What
+    `report(line)` makes of a line, unless None, goes to a queue of reports as well."""
 
-    def __init__(self, process):
+    def __init__(self, process, report=lambda line: None):
         self.process = process
         self.lines = []
         self.ended = False
+        self.reports = queue.Queue()
+        self._report = report
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
         for line in self.process.stdout:
             self.lines.append(line.rstrip("\n"))
+            if (made := self._report(line)) is not None:
+                self.reports.put(made)
         self.ended = True
+        self.reports.put(None)
+
+    def next_report(self, timeout):
+        """The next report, or None if none came within timeout seconds; fails once the output
+        has ended."""
+        try:
+            made = self.reports.get(timeout=max(timeout, 0.01))
+        except queue.Empty:
+            return None
+        assert made is not None, "output ended:\n" + "\n".join(self.lines)
+        return made
+
+    def drain(self, seconds):
+        """Every report that comes within the given time."""
+        deadline = time.monotonic() + seconds
+        made = []
+        while (remaining := deadline - time.monotonic()) > 0:
+            if (report := self.next_report(remaining)) is not None:
+                made.append(report)
+        return made
 
     def wait_for(self, text, timeout=60):
         """True once a line containing text was written; False if the output ended first."""

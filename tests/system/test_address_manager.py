@@ -7,12 +7,11 @@ lines starting with "@"; the tests read those, the log and the kernel's state.
 """
 
 import ipaddress
-import queue
 import subprocess
-import threading
 import time
 
 import sandbox as world
+from conftest import Lines
 
 HELPER_TIMEOUT = 30
 # Fallback for the tests that expect a lease: long enough never to start.
@@ -24,44 +23,20 @@ STAND_IN_DIR = "/tmp/addrmgr-bin"
 AUTOIPD_CALLS = "/tmp/addrmgr-autoipd.calls"
 
 
-class Manager:
-    """One running helper: its output, line by line, and the commands it takes."""
+class Manager(Lines):
+    """One running helper: its output, its "@" lines as reports, and the commands it takes."""
 
     def __init__(self, process):
-        self.process = process
-        self.lines = []
-        self.events = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for line in self.process.stdout:
-            self.lines.append(line.rstrip("\n"))
-            if line.startswith("@"):
-                self.events.put(line[1:].rstrip("\n"))
-        self.events.put(None)
+        super().__init__(process, lambda line: line[1:].rstrip("\n") if line[0] == "@" else None)
 
     def expect(self, wanted, timeout=HELPER_TIMEOUT):
-        """Waits for the signal line `wanted`; returns the ones passed over on the way."""
+        """Waits for the report `wanted`; returns the ones passed over on the way."""
         passed = []
         deadline = time.monotonic() + timeout
-        while True:
-            try:
-                event = self.events.get(timeout=max(deadline - time.monotonic(), 0.01))
-            except queue.Empty:
-                event = ""
-            assert event is not None, "helper ended:\n" + self.output()
-            if event == wanted:
-                return passed
-            assert time.monotonic() < deadline, f"no @{wanted}; output:\n" + self.output()
-            if event:
-                passed.append(event)
-
-    def drain(self, seconds):
-        time.sleep(seconds)
-        events = []
-        while not self.events.empty():
-            events.append(self.events.get())
-        return events
+        while (event := self.next_report(deadline - time.monotonic())) != wanted:
+            assert event is not None, f"no @{wanted}; output:\n" + self.output()
+            passed.append(event)
+        return passed
 
     def send(self, command):
         self.process.stdin.write(command + "\n")

@@ -113,11 +113,6 @@ def test_clean_up_commands_run_in_order_on_the_given_path(stand_ins, norvid_bina
     assert daemon.log[0] == ("INFO", "Norvid.cpp", "norvid version: 1.99")
 
 
-def test_monitor_mode_runs_nothing(stand_ins, norvid_binary):
-    run_until_ready(stand_ins, norvid_binary, ["-m"])
-    assert recorded(stand_ins) == []
-
-
 def test_unknown_argument_is_logged_and_debug_still_follows(stand_ins, norvid_binary):
     daemon = run_until_ready(stand_ins, norvid_binary, ["--bogus", "-d"])
     assert ("ERROR", "Norvid.cpp", "\"Unknown argument '--bogus'\"") in daemon.log

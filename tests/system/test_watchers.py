@@ -1,54 +1,34 @@
 """The netlink and udev watchers against the real kernel and udevd of the sandbox world.
 
-A helper program runs both watchers inside the device world and prints every signal as a JSON
-line; the tests change links and addresses there and read what the watchers reported.
+A helper program runs both watchers inside the device world and reports every signal as a JSON
+line starting with "@"; the tests change links and addresses there and read what the watchers reported.
 """
 
 import json
-import queue
-import threading
 import time
 
 import pytest
 
-from conftest import wait_until
+from conftest import Lines, wait_until
 
 EVENT_TIMEOUT = 20
 # What the helper may still have to deliver once the kernel has counted a message in.
 DELIVERY_GRACE = 1
 
 
-class WatcherEvents:
+class WatcherEvents(Lines):
     """The signals of one running helper, in the order they were emitted."""
 
     def __init__(self, process):
-        self.process = process
-        self.lines = []
-        self.events = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
+        super().__init__(process, lambda line: json.loads(line[1:]) if line[0] == "@" else None)
         self.expect("ready")
-
-    def _read(self):
-        for line in self.process.stdout:
-            self.lines.append(line.rstrip("\n"))
-            if line.startswith("{"):
-                self.events.put(json.loads(line))
-        self.events.put(None)
-
-    def next(self, timeout):
-        try:
-            event = self.events.get(timeout=max(timeout, 0))
-        except queue.Empty:
-            return None
-        assert event is not None, "helper ended:\n" + "\n".join(self.lines)
-        return event
 
     def expect(self, kind, /, timeout=EVENT_TIMEOUT, skipped=None, **fields):
         """The next event of that name whose fields match; other events are passed over and,
         when `skipped` is a list, collected there."""
         deadline = time.monotonic() + timeout
         while True:
-            event = self.next(deadline - time.monotonic())
+            event = self.next_report(deadline - time.monotonic())
             if event is None:
                 raise AssertionError(
                     f"no {kind} {fields} within {timeout}s; output:\n" + "\n".join(self.lines))
@@ -56,16 +36,6 @@ class WatcherEvents:
                 return event
             if skipped is not None:
                 skipped.append(event)
-
-    def drain(self, seconds):
-        """Every event that arrives within the given time."""
-        events = []
-        deadline = time.monotonic() + seconds
-        while (remaining := deadline - time.monotonic()) > 0:
-            event = self.next(remaining)
-            if event is not None:
-                events.append(event)
-        return events
 
 
 @pytest.fixture

@@ -113,7 +113,6 @@ class TestNetlinkWatcher : public QObject
 private slots:
     void routerAdvertisedDns_data();
     void routerAdvertisedDns();
-    void repeatedAdvertisementAddsNothing();
     void advertisementFloodKeepsTheNewestEntries();
     void ndUserOptHeader_data();
     void ndUserOptHeader();
@@ -175,16 +174,6 @@ void TestNetlinkWatcher::routerAdvertisedDns()
     const RouterAdvertisedDns dns = decode(Bytes(options.begin(), options.end()));
     QCOMPARE(serverTexts(dns), servers);
     QCOMPARE(dns.domains, domains);
-}
-
-void TestNetlinkWatcher::repeatedAdvertisementAddsNothing()
-{
-    const Bytes options = rdnss({"fd77::53"}) + dnssl(wireName("sandbox.test"));
-    const RouterAdvertisedDns dns = decode(options);
-    QCOMPARE(dns.servers, {NetlinkAddress("fd77::53", Interface, false, false, 128)});
-    const RouterAdvertisedDns repeated = decode(options, dns);
-    QCOMPARE(repeated.servers, dns.servers);
-    QCOMPARE(repeated.domains, dns.domains);
 }
 
 void TestNetlinkWatcher::advertisementFloodKeepsTheNewestEntries()

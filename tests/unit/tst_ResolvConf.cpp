@@ -136,16 +136,13 @@ private slots:
                                        "search a.example b.example"}));
     }
 
-    void nothingIsWrittenBeforeTheFirstChange()
+    void nothingBeforeTheFirstChangeAndBannerOnlyAfterTheLast()
     {
         m_resolvConf->setNameservers({QHostAddress(), QHostAddress()}, "eth0");
         m_resolvConf->setSearchDomains({}, "eth0");
         m_resolvConf->clearNameservers("eth0");
         QVERIFY(!QFile::exists(path()));
-    }
 
-    void lastInterfaceLeavingLeavesBannerOnly()
-    {
         m_resolvConf->setNameservers(addresses({"10.0.0.1"}), "eth0");
         m_resolvConf->setSearchDomains({"a.example"}, "eth0");
         m_resolvConf->setNameservers({QHostAddress()}, "eth0");

@@ -82,12 +82,10 @@ private slots:
         QCOMPARE(Bssid::fromString(text).toString(), accepted ? text : QString());
     }
 
-    void bssidCaseMatters()
+    void bssidFromBinaryIsUpperCase()
     {
         const QByteArray raw("\xaa\xbb\xcc\xdd\xee\x0f", 6);
-        const Bssid binary = Bssid::fromBinary(raw);
-        QCOMPARE(binary, Bssid::fromString(QStringLiteral("AA:BB:CC:DD:EE:0F")));
-        QVERIFY(binary != Bssid::fromString(QStringLiteral("aa:bb:cc:dd:ee:0f")));
+        QCOMPARE(Bssid::fromBinary(raw).toString(), QStringLiteral("AA:BB:CC:DD:EE:0F"));
         QVERIFY(Bssid::fromBinary(raw.left(5)).isEmpty());
     }
 
@@ -206,10 +204,6 @@ private slots:
         const WirelessNetwork wpa = network(WirelessNetworkType::WpaPsk, "password", 4);
         const WirelessNetwork wep = network(WirelessNetworkType::Wep, "abcde", 2);
         const WirelessNetwork open = network(WirelessNetworkType::Unsecured, QString(), 1);
-        QCOMPARE(
-            wpa.getMap(),
-            QVariantMap(
-                {{"ssid", "Home"}, {"type", "wpa-psk"}, {"wpa_psk", "password"}, {"priority", 4}}));
         QCOMPARE(open.getMap(),
                  QVariantMap({{"ssid", "Home"}, {"type", "unsecured"}, {"priority", 1}}));
 
@@ -287,16 +281,6 @@ private slots:
         // Reading the same argument twice gives the same map: nothing is consumed.
         QCOMPARE(norvi::toVariantMap(receiver.received.value("Home")),
                  norvi::toVariantMap(receiver.received.value("Home")));
-    }
-
-    void hashingAndEquality()
-    {
-        const WirelessNetwork first = network(WirelessNetworkType::WpaPsk, "password", 1);
-        const WirelessNetwork second = network(WirelessNetworkType::WpaPsk, "password", 2);
-        QCOMPARE((QSet<WirelessNetwork>{first, second}).size(), 2);
-        QCOMPARE((QSet<WirelessNetwork>{first, network(WirelessNetworkType::WpaPsk, "password", 1)})
-                     .size(),
-                 1);
     }
 };
 
