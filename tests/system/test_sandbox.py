@@ -58,6 +58,9 @@ def test_device_links_start_down_and_carrier_follows_the_cable(sandbox):
     assert sorted(sandbox.run(["ls", "/sys/class/net"]).stdout.split()) == ["eth0", "lo", "wlan0"]
     for link in ("eth0", "wlan0"):
         assert "state DOWN" in sandbox.run(["ip", "-o", "link", "show", link]).stdout
+        # The same index on both ends would delay every carrier report.
+        assert sandbox.read_file("/sys/class/net/%s/ifindex" % link) \
+            != sandbox.read_file("/sys/class/net/%s/iflink" % link)
     sandbox.run(["ip", "link", "set", "eth0", "up"], check=True)
     assert wait_until(lambda: carrier(sandbox))
     sandbox.unplug()
