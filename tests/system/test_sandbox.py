@@ -181,3 +181,16 @@ def test_world_of_a_killed_owner_is_removed(source_dir, kill_watchdog):
     # The kernel tears a PID namespace down in the background; on a busy machine that takes
     # a few seconds.
     assert wait_until(lambda: world_is_gone(state_dir, names, processes), timeout=30)
+
+
+def test_iw_stand_in_makes_the_access_point_interface_as_the_radio_would(sandbox):
+    add = ["iw", "phy", "phy0", "interface", "add", "uap0", "type", "__ap"]
+    assert sandbox.run(["iw", "dev"]).returncode == 0
+    assert sandbox.run(add).returncode == 0
+    assert sandbox.run(add).returncode != 0  # it exists now
+    assert sandbox.iw_calls() == [["dev"], add[1:], add[1:]]
+    assert sandbox.read_file("/sys/class/net/uap0/ifindex") \
+        != sandbox.read_file("/sys/class/net/uap0/iflink")
+    sandbox.run(["ip", "link", "set", "uap0", "up"], check=True)
+    sandbox.plug("uap0")
+    assert wait_until(lambda: sandbox.read_file("/sys/class/net/uap0/carrier").strip() == "1")
