@@ -94,8 +94,8 @@ class Main:
     def GetInterface(self, name):
         _called(self, "GetInterface", name)
         if name not in self.interfaces:
-            raise dbus.exceptions.DBusException("wpa_supplicant knows nothing about this interface.",
-                                                name=INTERFACE_UNKNOWN)
+            raise dbus.exceptions.DBusException("wpa_supplicant knows nothing about this "
+                                                "interface.", name=INTERFACE_UNKNOWN)
         return self.interfaces[name].path
 
 
@@ -121,7 +121,8 @@ class Interface:
     @dbus.service.method(INTERFACE, in_signature="", out_signature="")
     def Disconnect(self):
         _called(self, "Disconnect")
-        _set_interface_properties(self, {"State": "disconnected", "CurrentBSS": dbus.ObjectPath("/")})
+        _set_interface_properties(self, {"State": "disconnected",
+                                         "CurrentBSS": dbus.ObjectPath("/")})
 
     @dbus.service.method(INTERFACE, in_signature="a{sv}", out_signature="o")
     def AddNetwork(self, parameters):

@@ -857,8 +857,10 @@ def _anchor_main(config_path):
     _mount("--bind", state, STATE_MOUNT)
     _mount("-t", "tmpfs", "-o", "mode=1777,nosuid,nodev", "sandbox-tmp", "/tmp")
     os.makedirs("/run/netns")
-    open("/run/netns/" + PEER_NETNS_NAME, "w").close()
-    _mount("--no-canonicalize", "--bind", "/proc/%d/fd/%d" % (os.getpid(), peer_netns), "/run/netns/" + PEER_NETNS_NAME)
+    peer_netns_file = "/run/netns/" + PEER_NETNS_NAME
+    open(peer_netns_file, "w").close()
+    _mount("--no-canonicalize", "--bind", "/proc/%d/fd/%d" % (os.getpid(), peer_netns),
+           peer_netns_file)
     os.close(peer_netns)
     os.makedirs("/run/dbus")
     os.makedirs("/run/lock")
