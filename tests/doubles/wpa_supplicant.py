@@ -41,6 +41,7 @@ _signal_poll = {"rssi": dbus.Int32(-50), "frequency": dbus.UInt32(2412),
 def _called(obj, member, *args):
     """Records a call of a wpa_supplicant member and fails it if the test asked for that."""
     _calls.append((obj.path, member, args))
+    obj.log("%s %s%s" % (obj.path, member, mockobject._format_args(args)))
     if member in _refusals:
         name, message = _refusals[member]
         raise dbus.exceptions.DBusException(message, name=name)
