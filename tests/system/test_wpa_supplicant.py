@@ -91,8 +91,10 @@ def test_the_double_does_what_the_real_one_does_by_itself_and_what_it_is_told(sa
                                                                   [OPEN_NETWORK])
     wpa.set_signal_poll({"rssi": dbus.Int32(-61)})
     assert call(bus, interface, INTERFACE, "SignalPoll") == {"rssi": -61}
+    wpa.set_state("completed")
     call(bus, interface, INTERFACE, "Disconnect")
     assert state(bus, interface) == "disconnected"
+    assert error_of(call, bus, interface, INTERFACE, "Disconnect") == SUPPLICANT + ".NotConnected"
     wpa.refuse("Scan", SUPPLICANT + ".Interface.ScanError", "busy")
     assert error_of(call, bus, interface, INTERFACE, "Scan",
                     dbus.Dictionary({"Type": "active"}, signature="sv")) \
