@@ -684,6 +684,7 @@ SUPPLICANT_SERVICES = {
     "double": "python3 -m dbusmock --system --template %s/wpa_supplicant.py" % STATE_MOUNT,
 }
 
+
 def _check_supplicant(kind):
     if kind not in SUPPLICANT_SERVICES:
         raise ValueError("supplicant must be one of %s" % sorted(SUPPLICANT_SERVICES, key=str))
