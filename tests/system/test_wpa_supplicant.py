@@ -167,7 +167,6 @@ def test_the_double_has_the_real_ones_members_with_their_types(make_sandbox):
     bus = world.bus()
     interface = attach(bus)
     real = used_members(bus, interface, enable(bus, interface, OPEN_NETWORK))
-    world.kill_supplicant()
     wpa = world.start_wpa_double()
     assert attach(bus) == interface
     double = used_members(bus, interface, enable(bus, interface, OPEN_NETWORK))
