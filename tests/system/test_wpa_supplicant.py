@@ -105,18 +105,19 @@ def test_the_double_does_what_the_real_one_does_by_itself_and_what_it_is_told(sa
     assert attach(bus) == interface and wpa.calls("AddNetwork") == []
 
 
+def signature(member):
+    """A property's type, a method's arguments as "in:s" and "out:o", a signal's signature."""
+    if member.tag == "property":
+        return member.get("type")
+    return "".join(("%s:" % arg.get("direction") if member.tag == "method" else "")
+                   + arg.get("type") for arg in member)
+
+
 def members(bus, path):
     """{(interface, kind, name): signature} of an object's introspection."""
-    found = {}
     xml = call(bus, path, "org.freedesktop.DBus.Introspectable", "Introspect")
-    for interface in ET.fromstring(xml).iter("interface"):
-        for member in interface:
-            # A signal's arguments are written as the signal's signature is.
-            signature = member.get("type") or "".join(
-                arg.get("direction", "") + ":" * ("direction" in arg.attrib) + arg.get("type")
-                for arg in member)
-            found[(interface.get("name"), member.tag, member.get("name"))] = signature
-    return found
+    return {(interface.get("name"), member.tag, member.get("name")): signature(member)
+            for interface in ET.fromstring(xml).iter("interface") for member in interface}
 
 
 def used_members(bus, interface, network):
