@@ -933,6 +933,22 @@ QString WpaSupplicant::currentBssPath() const
                                                              : QString();
 }
 
+QVariantMap WpaSupplicant::signalPoll() const
+{
+    QDBusPendingReply<QDBusVariant> poll = m_supplicantInterface->SignalPoll();
+    poll.waitForFinished();
+    if (poll.isError()) {
+        nvCritical() << "SignalPoll method call to wpa_supplicant failed: "
+                     << poll.error().message();
+        return QVariantMap();
+    }
+    const std::optional<QVariantMap> polled = norvi::toVariantMap(poll.value().variant());
+    if (!polled) {
+        nvCritical() << "SignalPoll reply of wpa_supplicant is not a map, ignoring it";
+    }
+    return polled.value_or(QVariantMap());
+}
+
 QVariantMap WpaSupplicant::getNetworkDetails()
 {
     assertMainThread();
@@ -945,15 +961,7 @@ QVariantMap WpaSupplicant::getNetworkDetails()
         nvDebug() << "Not connected, can't return any network details yet";
         return QVariantMap();
     }
-    QDBusPendingReply<QVariantMap> poll = m_supplicantInterface->SignalPoll();
-    poll.waitForFinished();
-    QVariantMap polled;
-    if (poll.isError()) {
-        nvCritical() << "SignalPoll method call to wpa_supplicant failed: "
-                     << poll.error().message();
-    } else {
-        polled = poll.value();
-    }
+    const QVariantMap polled = signalPoll();
     const QSharedPointer<BssMonitor> monitor = m_bssMonitors.value(current);
     if (!monitor) {
         nvCritical() << "Tried to retrive details from current network, but it's not an active "

@@ -206,6 +206,7 @@ private:
     void finishWps(const std::optional<WirelessNetwork> &credentials);
 
     QString currentBssPath() const;
+    QVariantMap signalPoll() const;
     void assertMainThread() const;
     void assertLogicThread() const;
 
