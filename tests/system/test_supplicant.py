@@ -113,7 +113,10 @@ def test_real_supplicant_is_attached_joined_left_and_given_up(make_sandbox, buil
 def start_with_double(make_sandbox, build_dir, absent=False):
     sandbox = make_sandbox(supplicant="double")
     sandbox.set_supplicant_absent(absent)
-    return WpaDouble(sandbox), start_worker(sandbox, build_dir, SHORT_TIMINGS)
+    wpa, worker = WpaDouble(sandbox), start_worker(sandbox, build_dir, SHORT_TIMINGS)
+    if not absent:
+        wpa.wait_for_call("Disconnect")  # attached: quieting it has begun
+    return wpa, worker
 
 
 def added_networks(wpa):
@@ -201,7 +204,6 @@ def summary(aps):
 def test_double_scans_and_access_points(make_sandbox, build_dir):
     wpa, worker = start_with_double(make_sandbox, build_dir)
     try:
-        wpa.wait_for_call("Disconnect")  # attached: the first quieting has begun
         worker.send("scan")
         worker.send("scan")
         wpa.wait_for_call("Scan")
