@@ -51,14 +51,6 @@ def stop_worker(worker):
     assert worker.process.wait(timeout=HELPER_TIMEOUT) == 0, worker.output()
 
 
-def networks(sandbox):
-    bus = sandbox.bus()
-    interface = bus.get_object(SUPPLICANT, SUPPLICANT_PATH, introspect=False).GetInterface(
-        "wlan0", dbus_interface=SUPPLICANT)
-    return bus.get_object(SUPPLICANT, interface, introspect=False).Get(
-        INTERFACE, "Networks", dbus_interface=dbus.PROPERTIES_IFACE)
-
-
 def network_properties(sandbox):
     bus = sandbox.bus()
     interface = bus.get_object(SUPPLICANT, SUPPLICANT_PATH, introspect=False).GetInterface(
