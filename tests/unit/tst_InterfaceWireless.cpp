@@ -99,6 +99,12 @@ private:
                        SLOT(recordScan(QList<ApDescription>)));
     }
 
+    // The soft-AP regions drive their own interfaces.
+    QStringList stationCommands()
+    {
+        return driver.take().filter(QRegularExpression(QStringLiteral("\\bnvwtest0\\b")));
+    }
+
     bool in(const QString &state) const
     {
         const auto *machine = wireless->findChild<QStateMachine *>("stationMachine");
@@ -132,7 +138,7 @@ private:
         wireless->activate(settings("10.1.0.5"));
         expect({"waitingInterfaceRunning", "waitingIpSetup", "ready"}, {});
         QVERIFY(wireless->isConnected());
-        QCOMPARE(driver.take(), QStringList({"flush 4 nvwtest0", "add 10.1.0.5/24 nvwtest0"}));
+        QCOMPARE(stationCommands(), QStringList({"flush 4 nvwtest0", "add 10.1.0.5/24 nvwtest0"}));
     }
 
 public slots:
@@ -191,12 +197,12 @@ private slots:
         reachReady();
         emit supplicant->configured();
         expect({"unready", "reconnecting"}, {});
-        QCOMPARE(driver.take(), StopAddressing);
+        QCOMPARE(stationCommands(), StopAddressing);
         emit supplicant->connected();
         expect({"waitingInterfaceRunning"}, {});
         emit supplicant->configured();
         expect({"reconnecting"}, {});
-        QCOMPARE(driver.take(), QStringList());
+        QCOMPARE(stationCommands(), QStringList());
     }
 
     void requestWhileReady_data()
@@ -233,7 +239,7 @@ private slots:
         }
         expect(after, request == "enable" ? QStringList("enable new") : QStringList());
         QTRY_VERIFY(in(state));
-        QCOMPARE(driver.take().mid(2),
+        QCOMPARE(stationCommands().mid(2),
                  request == "reload" ? QStringList({"flush 4 nvwtest0", "add 10.1.0.6/24 nvwtest0"})
                                      : QStringList());
     }
