@@ -1,12 +1,12 @@
 // Runs the wireless controller on a station interface of the namespace it is started in, with
-// everything real: wpa_supplicant through the supplicant worker, the ip driver, the netlink and
-// udev watchers, the address manager and the resolver file; no soft APs. Passes the watchers'
-// reports for that interface on as the manager does (changes of the up flag only). Writes the
+// everything real: wpa_supplicant through the supplicant worker, the ip driver, the netlink
+// watcher, the address manager and the resolver file; no soft APs. Passes the watcher's reports
+// of the interface's up flag on as the manager does (changes only). Writes the
 // controller's signals as lines starting with "@" on standard output; log lines go there too and
 // start with their date.
 //
-// Standard input takes the manager's requests "enable SSID" (an open network), "activate" (with
-// DHCP settings) and "disable"; end of input ends the program.
+// Standard input takes the manager's requests "enable SSID" (an open network) and "activate"
+// (with DHCP settings); end of input ends the program.
 //
 // Usage: wireless_run [-d] INTERFACE
 
@@ -15,7 +15,6 @@
 #include "InterfaceWireless.h"
 #include "NetlinkWatcher.h"
 #include "ResolvConf.h"
-#include "UDevWatcher.h"
 
 #include <QCoreApplication>
 #include <QMetaMethod>
@@ -40,10 +39,6 @@ public:
         }
         norvi::connect(&m_netlink, SIGNAL(interfaceStatusChanged(QByteArray, bool, bool)), this,
                        SLOT(on_interfaceStatusChanged(QByteArray, bool)));
-        norvi::connect(&m_udev, SIGNAL(interfaceAdded(QByteArray)), this,
-                       SLOT(on_interfaceAdded(QByteArray)));
-        norvi::connect(&m_udev, SIGNAL(interfaceRemoved(QByteArray)), this,
-                       SLOT(on_interfaceRemoved(QByteArray)));
         norvi::connect(&m_commands, SIGNAL(command(QByteArray)), this,
                        SLOT(on_command(QByteArray)));
         printReport("started");
@@ -57,23 +52,9 @@ private slots:
 
     void on_interfaceStatusChanged(const QByteArray &name, bool up)
     {
-        if (isOurs(name) && up != m_up) {
+        if (name == m_interface.toString().toUtf8() && up != m_up) {
             m_up = up;
             m_wireless.setUpState(m_interface, up);
-        }
-    }
-
-    void on_interfaceAdded(const QByteArray &name)
-    {
-        if (isOurs(name)) {
-            m_wireless.interfaceAdded(m_interface);
-        }
-    }
-
-    void on_interfaceRemoved(const QByteArray &name)
-    {
-        if (isOurs(name)) {
-            m_wireless.interfaceRemoved(m_interface);
         }
     }
 
@@ -86,18 +67,13 @@ private slots:
             m_wireless.enableInterface({open});
         } else if (command == "activate") {
             m_wireless.activate(InterfaceConfiguration(m_interface));
-        } else if (command == "disable") {
-            m_wireless.disableInterface();
         }
     }
 
 private:
-    bool isOurs(const QByteArray &name) const { return name == m_interface.toString().toUtf8(); }
-
     const InterfaceName m_interface;
     NetworkDriverIp m_driver;
     NetlinkWatcher m_netlink;
-    UDevWatcher m_udev;
     ResolvConfImpl m_resolvConf{nullptr};
     AddressManager m_addressManager;
     InterfaceWireless m_wireless;

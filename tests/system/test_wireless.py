@@ -11,6 +11,7 @@ import subprocess
 
 from conftest import wait_until
 from test_address_manager import HELPER_TIMEOUT, Manager
+from test_wpa_supplicant import get_interface, state
 
 PEER_WLAN0 = "pwlan0"
 NETWORK = ipaddress.ip_network("10.78.0.0/24")
@@ -46,6 +47,8 @@ def test_open_network_leases_and_follows_the_interface(make_sandbox, build_dir):
         controller.send("enable HomeNet")
         # Before or after wpa_supplicant brings wlan0 up (disabled() once more), then "completed".
         assert controller.expect("waitingInterfaceRunning")[-2:] == ["enabled", "waiting"]
+        bus = sandbox.bus()
+        assert state(bus, get_interface(bus)) == "completed"
         controller.send("activate")
         assert controller.expect("ready") == ["waitingIpSetup"]
         assert wait_until(lambda: leased(sandbox), timeout=HELPER_TIMEOUT)
