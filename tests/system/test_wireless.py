@@ -1,10 +1,6 @@
-"""The wireless controller on the sandbox's wlan0 with everything real: Debian's wpa_supplicant
-(wired driver) joined through the supplicant worker, the link watched by netlink and udev, and
-busybox udhcpc leasing from busybox udhcpd at the other end of the link.
-
-A helper program runs the controller, passes it the watchers' reports as the manager does, and
-writes its signals as lines starting with "@"; the tests send it the manager's requests.
-"""
+"""The wireless controller on the sandbox's wlan0 with everything real, run by a helper program
+that plays the manager: Debian's wpa_supplicant (wired driver), netlink, busybox udhcpc leasing
+from busybox udhcpd at the other end of the link."""
 
 import ipaddress
 import subprocess
