@@ -91,6 +91,15 @@ def test_a_second_owner_ends_and_the_first_keeps_serving(sandbox, owner, client,
     assert reply(client, "get", "Mode") == (0, "OffMode")
 
 
+def test_without_a_bus_the_owner_ends_naming_the_missing_bus(sandbox, build_dir):
+    result = sandbox.run(owner_argv(build_dir), timeout=30,
+                         env={"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/run/no-such-bus"})
+    assert result.returncode != 0
+    lines = result.stdout.splitlines()
+    assert "No connection to the D-Bus system bus: " in lines[-2], result.stdout
+    assert lines[-1].endswith("Aborting program due to fatal error!")
+
+
 def test_a_value_of_another_type_is_logged_and_dropped(sandbox, owner, client):
     # A map of texts where the interface has variants used to end the owner inside libdbus.
     for value in (["WirelessNetworks", "a{ss}", "1", "Evil", "x"], ["WirelessNetworks", "s", "x"],
