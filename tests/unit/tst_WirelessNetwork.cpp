@@ -282,6 +282,47 @@ private slots:
         QCOMPARE(norvi::toVariantMap(receiver.received.value("Home")),
                  norvi::toVariantMap(receiver.received.value("Home")));
     }
+
+    void frequencyToChannel_data()
+    {
+        QTest::addColumn<int>("frequency");
+        QTest::addColumn<int>("channel");
+        const QList<QPair<int, int>> table{{2412, 1},
+                                           {2413, 1},
+                                           {2437, 6},
+                                           {2467, 12},
+                                           {2472, 13},
+                                           {2484, 14},
+                                           {5170, 34},
+                                           {5180, 36},
+                                           {5500, 100},
+                                           {5745, 149},
+                                           {5825, 165},
+                                           // Outside both bands, and the gaps around channel 14.
+                                           {0, 0},
+                                           {-2412, 0},
+                                           {2407, 0},
+                                           {2411, 0},
+                                           {2473, 0},
+                                           {2477, 0},
+                                           {2483, 0},
+                                           {2485, 0},
+                                           {4915, 0},
+                                           {5169, 0},
+                                           {5826, 0},
+                                           {5900, 0},
+                                           {58320, 0}};
+        for (const auto &[frequency, channel] : table) {
+            QTest::addRow("%d MHz", frequency) << frequency << channel;
+        }
+    }
+
+    void frequencyToChannel()
+    {
+        QFETCH(int, frequency);
+        QFETCH(int, channel);
+        QCOMPARE(ApDescription::freq_to_channel(frequency), channel);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestWirelessNetwork)
