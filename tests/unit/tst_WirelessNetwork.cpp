@@ -287,31 +287,15 @@ private slots:
     {
         QTest::addColumn<int>("frequency");
         QTest::addColumn<int>("channel");
-        const QList<QPair<int, int>> table{{2412, 1},
-                                           {2413, 1},
-                                           {2437, 6},
-                                           {2467, 12},
-                                           {2472, 13},
-                                           {2484, 14},
-                                           {5170, 34},
-                                           {5180, 36},
-                                           {5500, 100},
-                                           {5745, 149},
-                                           {5825, 165},
-                                           // Outside both bands, and the gaps around channel 14.
-                                           {0, 0},
-                                           {-2412, 0},
-                                           {2407, 0},
-                                           {2411, 0},
-                                           {2473, 0},
-                                           {2477, 0},
-                                           {2483, 0},
-                                           {2485, 0},
-                                           {4915, 0},
-                                           {5169, 0},
-                                           {5826, 0},
-                                           {5900, 0},
-                                           {58320, 0}};
+        // clang-format off
+        const QList<QPair<int, int>> table{
+            {2412, 1},  {2413, 1},   {2437, 6},   {2467, 12},  {2472, 13}, {2484, 14},
+            {5170, 34}, {5180, 36},  {5500, 100}, {5745, 149}, {5825, 165},
+            // Outside both bands, and the gaps around channel 14.
+            {0, 0},     {-2412, 0},  {2407, 0},   {2411, 0},   {2473, 0},  {2477, 0},
+            {2483, 0},  {2485, 0},   {4915, 0},   {5169, 0},   {5826, 0},  {5900, 0},
+            {58320, 0}};
+        // clang-format on
         for (const auto &[frequency, channel] : table) {
             QTest::addRow("%d MHz", frequency) << frequency << channel;
         }
