@@ -163,7 +163,11 @@ private slots:
         row("empty", {}) << true << open << "" << 0;
         row("unsecured wins over key", {{"unsecured", true}, {"wpa_psk", "password"}})
             << true << open << "" << 0;
-        row("unsecured 'no' keeps key", {{"unsecured", "no"}, {"wpa_psk", "password"}})
+        row("unsecured 'yes' wins over key", {{"unsecured", "yes"}, {"wpa_psk", "password"}})
+            << true << open << "" << 0;
+        row("unsecured 'false' keeps key", {{"unsecured", "false"}, {"wpa_psk", "password"}})
+            << true << wpa << "password" << 0;
+        row("unsecured 0 keeps key", {{"unsecured", 0}, {"wpa_psk", "password"}})
             << true << wpa << "password" << 0;
         row("wep before wpa", {{"wpa_psk", "password"}, {"wep_key", "abcde"}})
             << true << wep << "abcde" << 0;
@@ -197,6 +201,16 @@ private slots:
         if (added) {
             QCOMPARE(*parsed, network(type, key, priority));
         }
+    }
+
+    void emptySsidIsDroppedWithAReason()
+    {
+        StdoutCapture capture;
+        QVERIFY(!WirelessNetwork::fromCredentials("", QVariantMap{{"wpa_psk", "password"}}));
+        QCOMPARE(capture.messages()
+                     .filter("Wireless network without SSID would match any network, dropping it")
+                     .size(),
+                 1);
     }
 
     void readFormAndWriteForm()
