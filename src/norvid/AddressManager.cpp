@@ -85,7 +85,9 @@ void Ipv4AddressManager::start(const InterfaceConfiguration &configuration)
     }
 }
 
-// The client object stays: it is replaced on the next DHCP start.
+// The client object stays: it is replaced on the next DHCP start. The fallback is disarmed only
+// once the client has ended: a udhcpc killed before it handles SIGTERM reports a crash on the
+// way out, and that error arms the fallback again.
 void Ipv4AddressManager::stop()
 {
     if (m_dhcpClient) {
@@ -166,7 +168,9 @@ Ipv6AddressManager::Ipv6AddressManager(const InterfaceName &interface, NetlinkWa
 
 // The watcher reports only changes: an address autoconfigured while addressing was stopped, or
 // an advertisement that repeats what the watcher already knows, would otherwise go unseen until
-// the link goes down.
+// the link goes down. What the last stop() flushed does not count, though the watcher may still
+// list it: a restart in one step (new IP settings) would otherwise connect on an address that
+// is gone.
 void Ipv6AddressManager::start(const InterfaceConfiguration &)
 {
     m_running = true;
@@ -178,22 +182,33 @@ void Ipv6AddressManager::start(const InterfaceConfiguration &)
 // Link-local addresses stay: the kernel owns them and the link needs them.
 void Ipv6AddressManager::stop()
 {
+    m_flushed = globalAddresses();
     m_driver->flush(NetworkDriver::Ipv6, m_interface, true);
     updateUnconfigured();
     m_running = false;
 }
 
+// Followed while stopped too, so that a flushed address the kernel configures again, once its
+// removal has been seen, counts as new.
 void Ipv6AddressManager::on_netlink_addressesChanged()
 {
-    if (!m_running) {
-        return;
+    const QSet<QString> global = globalAddresses();
+    m_flushed.intersect(global);
+    if (m_running) {
+        updateConnected(!(global - m_flushed).isEmpty());
     }
-    bool global = false;
+}
+
+QSet<QString> Ipv6AddressManager::globalAddresses() const
+{
+    QSet<QString> global;
     for (const NetlinkAddress &address :
          m_watcher->getAddressesForInterface(m_interface.toString().toUtf8())) {
-        global = global || (!address.isIpv4() && !address.isLinkLocal());
+        if (!address.isIpv4() && !address.isLinkLocal()) {
+            global.insert(address.address());
+        }
     }
-    updateConnected(global);
+    return global;
 }
 
 void Ipv6AddressManager::on_netlink_nameserversChanged()

@@ -9,6 +9,8 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QSet>
+#include <QString>
 #include <QStringList>
 #include <QTimer>
 
@@ -115,10 +117,15 @@ private slots:
     void on_netlink_searchDomainsChanged();
 
 private:
+    QSet<QString> globalAddresses() const;
+
     const InterfaceName m_interface;
     NetlinkWatcher *const m_watcher;
     NetworkDriver *const m_driver;
     bool m_running = false;
+    // Addresses flushed by the last stop() that the watcher still lists: the kernel's notice of
+    // their removal has not been read yet.
+    QSet<QString> m_flushed;
 };
 
 // Gets one station interface addressed by both families and reports whether either has a usable

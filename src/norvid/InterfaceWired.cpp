@@ -91,7 +91,7 @@ NORVI_WIRED_STATE(WiredDisabled,                 LinkDown,        NoAction);
 NORVI_WIRED_STATE(WiredDisabledInterfaceRunning, LinkDown,        NoAction);
 // Wanted: the link is brought up, carrier or not.
 NORVI_WIRED_STATE(WiredWaiting,                  LinkUp,          NoAction);
-NORVI_WIRED_STATE(WiredWaitingInterfaceRunning,  LinkUp,          NoAction);
+// WiredWaitingInterfaceRunning (below):         LinkUp unless entered on carrier
 // Addressing runs for as long as this state is active, whichever child is.
 NORVI_WIRED_STATE(WiredIpRunning,                StartAddressing, StopAddressing);
 NORVI_WIRED_STATE(WiredWaitingIpSetup,           NoAction,        NoAction);
@@ -103,6 +103,26 @@ NORVI_WIRED_STATE(WiredDisconnected,             NoAction,        NoAction);
 // clang-format on
 
 #undef NORVI_WIRED_STATE
+
+// The kernel reports carrier only on a link that is up: entered on carrier, the link is left as
+// it is, which spares a command on the way from plug to address. Entered on a request, the link
+// may be down and is brought up.
+class WiredWaitingInterfaceRunning : public WiredStateBase
+{
+public:
+    WiredWaitingInterfaceRunning(QState *parent, InterfaceWired *wired)
+        : WiredStateBase(parent, wired, "WiredWaitingInterfaceRunning", NoAction, NoAction)
+    {}
+
+protected:
+    void onEntry(QEvent *event) override
+    {
+        WiredStateBase::onEntry(event);
+        if (event == nullptr || event->type() != WiredEvent::CablePluggedIn::staticType()) {
+            (controller()->*LinkUp)();
+        }
+    }
+};
 
 } // namespace
 

@@ -230,6 +230,7 @@ NetlinkWatcher::NetlinkWatcher(QObject *parent) : QObject(parent), m_socket(this
     norvi::connect(m_notifier, SIGNAL(activated(int)), this, SLOT(on_socketReady(int)));
     nvDebug() << "Finished setting up netlinkWatcher";
     replayLinkCache();
+    replayAddresses();
 }
 
 NetlinkWatcher::~NetlinkWatcher()
@@ -287,6 +288,27 @@ void NetlinkWatcher::netlinkParseCallback(nl_object *object, void *arg)
 {
     auto *args = static_cast<NetlinkArgs *>(arg);
     static_cast<NetlinkWatcher *>(args->owner)->processNetlinkMsg(object);
+}
+
+// The kernel announces only changes: what the interfaces held before the watcher started (a
+// restart finds them up and addressed) is asked for once. The dump runs on a socket of its own,
+// so that no notification is taken up by it; one that overlaps the dump repeats what the dump
+// said, and repeats change nothing.
+void NetlinkWatcher::replayAddresses()
+{
+    nl_sock *socket = nl_socket_alloc();
+    nl_cache *cache = nullptr;
+    if (socket == nullptr || nl_connect(socket, NETLINK_ROUTE) != 0 ||
+        rtnl_addr_alloc_cache(socket, &cache) != 0) {
+        nvCritical() << "Couldn't read the addresses present at start-up!";
+    } else {
+        for (nl_object *object = nl_cache_get_first(cache); object != nullptr;
+             object = nl_cache_get_next(object)) {
+            processNetlinkMsg(object);
+        }
+    }
+    nl_cache_free(cache);
+    nl_socket_free(socket);
 }
 
 void NetlinkWatcher::processNetlinkMsg(nl_object *object)

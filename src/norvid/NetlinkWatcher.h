@@ -149,6 +149,7 @@ public slots:
 
 private:
     void replayLinkCache();
+    void replayAddresses();
     void processNetlinkMsg(nl_object *object);
     void processLink(int type, nl_object *object);
     void processAddress(int type, nl_object *object);

@@ -112,8 +112,10 @@ void registerControlInterface(QObject *owner)
     const QString path(ControlObjectPath);
     const QString service(ControlServiceName);
     QDBusConnection bus = QDBusConnection::systemBus();
+    // Without a bus every registration below fails too, and would blame a competing owner.
     if (!bus.isConnected()) {
         nvCritical() << "No connection to the D-Bus system bus: " << bus.lastError().message();
+        nvFatal();
     }
     if (!bus.registerObject(path, owner, QDBusConnection::ExportAdaptors)) {
         nvCritical() << "There is already a dbus object at" << path << ", exiting!";

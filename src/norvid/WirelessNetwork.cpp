@@ -81,21 +81,11 @@ std::optional<QByteArray> hexBytes(const QString &key)
     return QByteArray::fromHex(key.toLatin1());
 }
 
-// Qt's own conversion takes any text but "", "0" and "false" as true ("no" included), which
-// would throw away a key sent next to it. Only an unmistakable true counts.
-bool isTrue(const QVariant &value)
-{
-    if (value.userType() == QMetaType::QString &&
-        value.toString().trimmed().compare(QLatin1String("true"), Qt::CaseInsensitive) == 0) {
-        return true;
-    }
-    const std::optional<int> number = norvi::toInt(value);
-    return number && *number != 0;
-}
-
 std::optional<WirelessNetworkType::Type> typeOfCredentials(const QVariantMap &credentials)
 {
-    if (credentials.isEmpty() || isTrue(credentials.value(KeyUnsecured))) {
+    // Qt's conversion: a number other than 0, or any text but "", "0" and "false" ("yes", and
+    // "no" as well) make an open network, whatever key comes with it.
+    if (credentials.isEmpty() || credentials.value(KeyUnsecured).toBool()) {
         return WirelessNetworkType::Unsecured;
     }
     if (credentials.contains(KeyWepKey)) {
@@ -302,6 +292,10 @@ std::optional<WirelessNetwork> WirelessNetwork::fromCredentials(const QString &s
     }
     nvDebug() << "Received wireless network: credentials: " << *map;
     // An empty SSID would reach wpa_supplicant as a wildcard that matches every network.
+    if (ssidText.isEmpty()) {
+        nvWarning() << "Wireless network without SSID would match any network, dropping it";
+        return notAdding(ssidText);
+    }
     const Ssid ssid = Ssid::fromString(ssidText);
     const std::optional<WirelessNetworkType::Type> type = typeOfCredentials(*map);
     if (!ssid.isValid() || !type) {

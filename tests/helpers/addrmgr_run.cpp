@@ -3,7 +3,9 @@
 // Writes the manager's signals and what it hands the resolver as lines starting with "@" on
 // standard output; log lines go there too and start with their date.
 //
-// Standard input takes the commands "stop" and "start"; end of input ends the program.
+// Standard input takes the commands "stop", "start", "restart" (both in one step, as a reload of
+// the IP settings does) and "abort" (a start stopped at once, as by a cable pulled the moment
+// addressing began); end of input ends the program.
 //
 // Usage: addrmgr_run [-d] [--fallback MS] INTERFACE
 
@@ -64,8 +66,7 @@ public:
         norvi::connect(&m_commands, SIGNAL(command(QByteArray)), this,
                        SLOT(on_command(QByteArray)));
         m_driver.up(interface);
-        m_manager.start(InterfaceConfiguration(interface));
-        printReport("started");
+        start();
     }
 
 private slots:
@@ -78,12 +79,24 @@ private slots:
             m_manager.stop();
             printReport("stopped");
         } else if (command == "start") {
+            start();
+        } else if (command == "restart") {
+            m_manager.stop();
+            start();
+        } else if (command == "abort") {
             m_manager.start(InterfaceConfiguration(m_interface));
-            printReport("started");
+            m_manager.stop();
+            printReport("stopped");
         }
     }
 
 private:
+    void start()
+    {
+        m_manager.start(InterfaceConfiguration(m_interface));
+        printReport("started");
+    }
+
     const InterfaceName m_interface;
     NetworkDriverIp m_driver;
     NetlinkWatcher m_watcher;

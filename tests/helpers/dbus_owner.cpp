@@ -29,6 +29,9 @@ class DBusOwner : public QObject
     Q_PROPERTY(QString Mode READ getMode)
     Q_PROPERTY(int LogLevel READ getLogLevel WRITE setLogLevel)
     Q_PROPERTY(QVariantMap WirelessNetworks READ getWirelessNetworks WRITE setWirelessNetworks)
+    Q_PROPERTY(QVariantMap WiredIpSettings READ getWiredIpSettings WRITE setWiredIpSettings)
+    Q_PROPERTY(
+        QVariantMap WirelessIpSettings READ getWirelessIpSettings WRITE setWirelessIpSettings)
 
 public:
     DBusOwner()
@@ -46,6 +49,10 @@ public:
         nvInfo() << "Received wireless networks: " << networks.keys();
         m_networks = networks;
     }
+    QVariantMap getWiredIpSettings() const { return m_wiredSettings; }
+    void setWiredIpSettings(const QVariantMap &settings) { m_wiredSettings = settings; }
+    QVariantMap getWirelessIpSettings() const { return m_wirelessSettings; }
+    void setWirelessIpSettings(const QVariantMap &settings) { m_wirelessSettings = settings; }
 
 public slots:
     void SetNormalMode(const QString &mode)
@@ -82,6 +89,8 @@ signals:
 private:
     QString m_mode = "OffMode";
     QVariantMap m_networks;
+    QVariantMap m_wiredSettings;
+    QVariantMap m_wirelessSettings;
 };
 
 int main(int argc, char *argv[])

@@ -63,7 +63,8 @@ public:
                        SLOT(on_interfaceAdded(QByteArray)));
         norvi::connect(&m_udev, SIGNAL(interfaceRemoved(QByteArray)), this,
                        SLOT(on_interfaceRemoved(QByteArray)));
-        print("ready");
+        // What the watcher found at its start.
+        print("ready", {{"addresses", addresses()}});
     }
 
 private slots:
@@ -73,14 +74,7 @@ private slots:
               {{"name", QString::fromLatin1(name)}, {"up", up}, {"running", running}});
     }
 
-    void on_addressesChanged()
-    {
-        QJsonObject addresses;
-        for (const QString &name : m_interfaces) {
-            addresses.insert(name, toJson(m_netlink.getAddressesForInterface(name.toLatin1())));
-        }
-        print("addressesChanged", {{"addresses", addresses}});
-    }
+    void on_addressesChanged() { print("addressesChanged", {{"addresses", addresses()}}); }
 
     void on_nameserversChanged()
     {
@@ -105,6 +99,15 @@ private slots:
     }
 
 private:
+    QJsonObject addresses() const
+    {
+        QJsonObject addresses;
+        for (const QString &name : m_interfaces) {
+            addresses.insert(name, toJson(m_netlink.getAddressesForInterface(name.toLatin1())));
+        }
+        return addresses;
+    }
+
     QStringList m_interfaces;
     NetlinkWatcher m_netlink;
     UDevWatcher m_udev;

@@ -170,6 +170,23 @@ def test_link_local_fallback_then_a_late_lease(sandbox, build_dir):
     assert_ended_cleanly(manager, 1)
 
 
+def test_addressing_stopped_before_a_lease_starts_no_fallback(sandbox, build_dir):
+    env = install_autoipd_stand_in(sandbox)
+    manager = start_manager(sandbox, build_dir, fallback_ms=FALLBACK_MS, env=env)
+    try:
+        manager.send("stop")
+        manager.expect("stopped")
+        # udhcpc killed before it handles SIGTERM reports a crash while it is being stopped.
+        manager.send("abort")
+        manager.expect("stopped")
+        assert manager.drain(2 * FALLBACK_MS / 1000) == []
+        assert autoipd_calls(sandbox) == []
+        assert ipv4_addresses(sandbox) == []
+    finally:
+        stop_manager(manager)
+    assert_ended_cleanly(manager, 0)
+
+
 def test_ipv6_from_router_advertisements_outlives_ipv4(sandbox, build_dir):
     sandbox.start_radvd(rdnss=("fd77::53", "fe80::53"), dnssl=("ra.test",))
     manager = start_manager(sandbox, build_dir)
@@ -220,6 +237,19 @@ def test_ipv6_from_router_advertisements_outlives_ipv4(sandbox, build_dir):
                                                        "nameserver fe80::53%eth0",
                                                        "search ra.test"],
                    "the advertised servers and domain back in the resolver file")
+
+        # A restart in one step (a reload of the settings) must not take up the address it has
+        # just flushed, whose removal the kernel has not reported yet; the advertised servers
+        # and domain it takes up at once.
+        manager.expect("started")
+        manager.send("restart")
+        passed = manager.expect("started")
+        assert [r for r in passed if r.endswith("connected")] == ["disconnected"]
+        assert global_ipv6_addresses(sandbox) == []
+        manager.expect("connected")
+        assert global_ipv6_addresses(sandbox)
+        assert resolver_lines(sandbox) == ["nameserver fd77::53", "nameserver fe80::53%eth0",
+                                           "search ra.test"]
     finally:
         stop_manager(manager)
-    assert_ended_cleanly(manager, 2)
+    assert_ended_cleanly(manager, 3)

@@ -81,6 +81,40 @@ def test_calls_and_properties_reach_the_owner(owner, client):
     assert reply(client, "get", "LogLevel") == (0, 0)
 
 
+# A value for each writable property, each told apart from the others.
+WRITES = {
+    "LogLevel": 2,
+    "WirelessNetworks": {"Home": {"wpa_psk": "secret-key", "priority": 3}},
+    "WiredIpSettings": {"Ip": "10.77.0.20", "Netmask": "255.255.255.0", "Gateway": "10.77.0.1"},
+    "WirelessIpSettings": {"Ip": "10.78.0.20", "Netmask": "255.255.0.0", "Gateway": "10.78.0.1"},
+}
+
+
+def holds(read, written):
+    """Whether a value read back holds what was written (a map may hold more entries)."""
+    if isinstance(written, dict):
+        return isinstance(read, dict) and all(holds(read.get(k), v) for k, v in written.items())
+    return read == written
+
+
+def check_each_write_lands_on_its_own_property(client):
+    """Writes each property in turn and reads them all back after each write: the written one
+    holds its value, every other one reads as before. Whoever serves the object, a write that
+    lands on another property shows."""
+    before = {name: reply(client, "get", name) for name in WRITES}
+    for name, value in WRITES.items():
+        assert reply(client, "set", name, json.dumps(value)) == (0, None), name
+        after = {name: reply(client, "get", name) for name in WRITES}
+        assert after[name][0] == 0 and holds(after[name][1], value), (name, after[name])
+        assert {n: v for n, v in after.items() if n != name} == \
+            {n: v for n, v in before.items() if n != name}, name
+        before = after
+
+
+def test_each_write_lands_on_its_own_property(owner, client):
+    check_each_write_lands_on_its_own_property(client)
+
+
 def test_a_second_owner_ends_and_the_first_keeps_serving(sandbox, owner, client, build_dir):
     second = sandbox.run(owner_argv(build_dir), timeout=30)
     assert second.returncode != 0
@@ -89,6 +123,15 @@ def test_a_second_owner_ends_and_the_first_keeps_serving(sandbox, owner, client,
     assert " FATAL " in lines[-1] and lines[-1].endswith("Aborting program due to fatal error!")
     assert owner.process.poll() is None
     assert reply(client, "get", "Mode") == (0, "OffMode")
+
+
+def test_without_a_bus_the_owner_ends_naming_the_missing_bus(sandbox, build_dir):
+    result = sandbox.run(owner_argv(build_dir), timeout=30,
+                         env={"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/run/no-such-bus"})
+    assert result.returncode != 0
+    lines = result.stdout.splitlines()
+    assert "No connection to the D-Bus system bus: " in lines[-2], result.stdout
+    assert lines[-1].endswith("Aborting program due to fatal error!")
 
 
 def test_a_value_of_another_type_is_logged_and_dropped(sandbox, owner, client):

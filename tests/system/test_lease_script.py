@@ -1,7 +1,8 @@
 """The udhcpc lease script, run the way udhcpc runs it: event as argument, lease in the environment.
 
 Every option value is under the DHCP server's control, so the hostile cases check that nothing a
-server sends can add a line, change a key or produce a second end-of-report marker.
+server sends can add a line, change a key, produce a second end-of-report marker or be cut into
+words of its own.
 """
 
 import os
@@ -30,11 +31,15 @@ def shell(request):
     return request.param
 
 
-def run_script(shell, event, lease):
+def run_script(shell, event, lease, log=None):
+    """The report; what the script logs goes to `log` when given, else there must be nothing."""
     env = {"PATH": "/usr/bin:/bin", "interface": "eth0", **lease}
     result = subprocess.run(shell + [str(SCRIPT), event], env=env, capture_output=True,
                             timeout=30, check=True)
-    assert result.stderr == b""
+    if log is None:
+        assert result.stderr == b""
+    else:
+        log += result.stderr.decode("ascii").splitlines()
     return result.stdout.decode("ascii")
 
 
@@ -82,12 +87,31 @@ HOSTILE = [
 
 @pytest.mark.parametrize("value", HOSTILE, ids=range(len(HOSTILE)))
 def test_hostile_values_cannot_change_the_report(shell, value):
-    found = values(run_script(shell, "bound", {variable: value for variable in LEASE}))
+    found = values(run_script(shell, "bound", {variable: value for variable in LEASE}, []))
+    for key, reported in found.items():
+        assert set(reported.split()) <= set(value.split()), (key, reported)
     for key in ("NORVID_IP=", "NORVID_NETMASK="):
         assert re.fullmatch(r"[0-9.]*", found[key]), found[key]
     for key in ("NORVID_GATEWAY=", "NORVID_DNS="):
         assert re.fullmatch(r"[0-9. ]*", found[key]), found[key]
     assert re.fullmatch(r"[A-Za-z0-9. -]*", found["NORVID_DOMAIN="])
+
+
+def test_a_word_with_a_foreign_character_is_dropped_whole_and_logged(shell):
+    log = []
+    lease = {**LEASE, "domain": "corp_ad.example", "search": "b\u00fccher.example lab.test",
+             "dns": "10.0.0.53 10.0.0.5x", "ip": "10.0.0.5;"}
+    found = values(run_script(shell, "bound", lease, log))
+    assert (found["NORVID_IP="], found["NORVID_DNS="], found["NORVID_DOMAIN="]) == \
+        ("", "10.0.0.53", "lab.test")
+    assert log == [
+        'norvid_udhcpc: dropping address "10.0.0.5?": it holds a character that has no place there',
+        'norvid_udhcpc: dropping name server "10.0.0.5?": it holds a character that has no place '
+        'there',
+        'norvid_udhcpc: dropping domain "corp?ad.example": it holds a character that has no place '
+        'there',
+        'norvid_udhcpc: dropping domain "b??cher.example": it holds a character that has no place '
+        'there']
 
 
 def test_long_lists_pass_whole(shell):

@@ -8,7 +8,7 @@ import time
 import pytest
 import sandbox as world
 
-from test_dbus import UNPRIVILEGED, Output, client, reply  # noqa: F401 (client: fixture)
+from test_dbus import WRITES, UNPRIVILEGED, Output, client, reply  # noqa: F401 (client: fixture)
 from conftest import Lines
 from test_startup import READY, STAND_IN_ENV, parse_log, recorded, stand_ins  # noqa: F401
 
@@ -103,10 +103,7 @@ def test_every_command_and_setter_is_refused_with_its_log_line(stand_ins, norvid
                  ["WpsPin", "12345670"], ["Scan"], ["ForceWifiReconnect"],
                  ["StopSoftAp", "uap0"]):
         assert reply(client, "call", *call) == (0, None), call
-    settings = {"Ip": "10.77.0.20", "Netmask": "255.255.255.0", "Dns": ["10.77.0.1"]}
-    networks = {"Home": {"wpa_psk": "secret-key", "priority": 3}}
-    for name, value in (("WiredIpSettings", settings), ("WirelessIpSettings", {}),
-                        ("WirelessNetworks", networks), ("LogLevel", 1)):
+    for name, value in WRITES.items():
         assert reply(client, "set", name, json.dumps(value)) == (0, None), name
     # Read-only on the bus, although the monitor's own object would take it.
     assert reply(client, "set", "SoftApModeSettings", "{}") == \
@@ -115,17 +112,22 @@ def test_every_command_and_setter_is_refused_with_its_log_line(stand_ins, norvid
     assert reply(client, "set", "WiredIpSettings", '"dhcp"') == (0, None)
 
     assert reply(client, "get", "Mode") == (0, "Passive")
-    assert reply(client, "get", "LogLevel") == (0, 1)
+    assert reply(client, "get", "LogLevel") == (0, WRITES["LogLevel"])
     for name in ("WiredIpSettings", "WirelessIpSettings", "WirelessNetworks",
                  "SoftApModeSettings"):
         assert reply(client, "get", name) == (0, {}), name
-    assert daemon.wait_for("SET: LogLevel: 1")
+    assert daemon.wait_for(f"SET: LogLevel: {WRITES['LogLevel']}")
     assert system_state(sandbox) == before
     assert recorded(sandbox) == []
     assert daemon.process.poll() is None
 
     refused = [m for m in messages(daemon) if m.startswith(("COMMAND: Ignoring", "SET: "))]
     assert len(refused) == 9 and refused[0] == "COMMAND: Ignoring off mode request!"
+    # Each write is refused under its own name, with its own value.
+    for line, value in (("Wired Ip settings", "10.77.0.20"), ("Wireless Ip settings", "10.78.0.20"),
+                        ("wireless networks", "Home")):
+        [message] = [m for m in refused if m.startswith(f"COMMAND: Ignoring {line}: ")]
+        assert value in message, message
     # Neither the PIN nor the key reaches the log.
     log = "\n".join(daemon.lines)
     assert "12345670" not in log and "secret-key" not in log

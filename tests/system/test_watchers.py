@@ -21,7 +21,7 @@ class WatcherEvents(Lines):
 
     def __init__(self, process):
         super().__init__(process, lambda line: json.loads(line[1:]) if line[0] == "@" else None)
-        self.expect("ready")
+        self.ready = self.expect("ready")
 
     def expect(self, kind, /, timeout=EVENT_TIMEOUT, skipped=None, **fields):
         """The next event of that name whose fields match; other events are passed over and,
@@ -38,14 +38,17 @@ class WatcherEvents(Lines):
                 skipped.append(event)
 
 
+def start_watchers(sandbox, build_dir):
+    helper = build_dir / "tests/helpers/watchers_monitor"
+    return WatcherEvents(sandbox.spawn([str(helper), "-d", "eth0", "wlan0"]))
+
+
 @pytest.fixture
 def watchers(sandbox, build_dir):
-    helper = build_dir / "tests/helpers/watchers_monitor"
-    process = sandbox.spawn([str(helper), "-d", "eth0", "wlan0"])
-    events = WatcherEvents(process)
+    events = start_watchers(sandbox, build_dir)
     yield events
-    process.kill()
-    process.wait()
+    events.process.kill()
+    events.process.wait()
 
 
 def ip(sandbox, *args):
@@ -123,6 +126,29 @@ def test_addresses_reported_only_on_real_changes(sandbox, watchers):
     assert addresses(event) == {link_local[0], ("169.254.3.4", 16, True, True)}
     assert addresses(event, "wlan0") == set()
     assert not [e for e in watchers.drain(DELIVERY_GRACE) if e["event"] == "addressesChanged"]
+
+
+def test_what_eth0_held_before_the_start_is_reported(sandbox, build_dir):
+    ip(sandbox, "link", "set", "eth0", "up")
+    ip(sandbox, "addr", "add", "10.77.0.5/24", "dev", "eth0")
+    sandbox.start_radvd(rdnss=("fd77::53",), dnssl=("sandbox.test",))
+    assert wait_until(lambda: "scope global dynamic" in sandbox.run(
+        ["ip", "-6", "addr", "show", "dev", "eth0"]).stdout, EVENT_TIMEOUT)
+
+    watchers = start_watchers(sandbox, build_dir)
+    try:
+        held = addresses(watchers.ready)
+        assert ("10.77.0.5", 24, True, False) in held
+        assert [a for a in held if a[0].startswith("fd77:")][0][1:] == (64, False, False)
+        assert [a for a in held if a[0].startswith("fe80:")][0][1:] == (64, False, True)
+        # The kernel keeps no advertised DNS data: it comes with the router's next
+        # advertisement.
+        event = watchers.expect("nameserversChanged")
+        assert [s["address"] for s in event["servers"]] == ["fd77::53"]
+        assert watchers.expect("searchDomainsChanged")["domains"] == ["sandbox.test"]
+    finally:
+        watchers.process.kill()
+        watchers.process.wait()
 
 
 def test_router_advertised_dns_once_and_cleared_by_carrier_loss(sandbox, watchers):

@@ -302,8 +302,8 @@ private slots:
         wired->setUpState(Absent, true);
         drive("EPC");
         QVERIFY(wired->isConnected());
-        QCOMPARE(driver.take(),
-                 QStringList({"down nvwtest0", "up nvwtest0", "up nvwtest0"}) + StartFirst);
+        // Carrier comes only on a link that is up: it brings no second "up".
+        QCOMPARE(driver.take(), QStringList({"down nvwtest0", "up nvwtest0"}) + StartFirst);
         QCOMPARE(signalsSoFar(),
                  QStringList({"disabled", "statusChanged(Down)", "statusChanged(Up)", "waiting",
                               "cableStatus(true)", "waitingInterfaceRunning", "waitingIpSetup",
@@ -470,7 +470,7 @@ private slots:
         // The refused activation is not remembered for when the carrier comes.
         drive("P");
         QCOMPARE(lifeCycle(), QStringList({"WiredWaitingInterfaceRunning"}));
-        QCOMPARE(driver.take(), QStringList("up nvwtest0"));
+        QCOMPARE(driver.take(), QStringList());
 
         // While connected, an activation is held and then dropped, but the next restart uses
         // its settings.
@@ -498,7 +498,7 @@ private slots:
         drive("EE");
         QCOMPARE(driver.take(), QStringList({"up nvwtest0", "up nvwtest0"}));
         drive("PPEE");
-        QCOMPARE(driver.take(), QStringList({"up nvwtest0", "up nvwtest0", "up nvwtest0"}));
+        QCOMPARE(driver.take(), QStringList({"up nvwtest0", "up nvwtest0"}));
         drive("DD");
         QCOMPARE(driver.take(), QStringList({"down nvwtest0", "down nvwtest0"}));
         // Each repeated request enters its state again and says so.

@@ -163,7 +163,11 @@ private slots:
         row("empty", {}) << true << open << "" << 0;
         row("unsecured wins over key", {{"unsecured", true}, {"wpa_psk", "password"}})
             << true << open << "" << 0;
-        row("unsecured 'no' keeps key", {{"unsecured", "no"}, {"wpa_psk", "password"}})
+        row("unsecured 'yes' wins over key", {{"unsecured", "yes"}, {"wpa_psk", "password"}})
+            << true << open << "" << 0;
+        row("unsecured 'false' keeps key", {{"unsecured", "false"}, {"wpa_psk", "password"}})
+            << true << wpa << "password" << 0;
+        row("unsecured 0 keeps key", {{"unsecured", 0}, {"wpa_psk", "password"}})
             << true << wpa << "password" << 0;
         row("wep before wpa", {{"wpa_psk", "password"}, {"wep_key", "abcde"}})
             << true << wep << "abcde" << 0;
@@ -197,6 +201,16 @@ private slots:
         if (added) {
             QCOMPARE(*parsed, network(type, key, priority));
         }
+    }
+
+    void emptySsidIsDroppedWithAReason()
+    {
+        StdoutCapture capture;
+        QVERIFY(!WirelessNetwork::fromCredentials("", QVariantMap{{"wpa_psk", "password"}}));
+        QCOMPARE(capture.messages()
+                     .filter("Wireless network without SSID would match any network, dropping it")
+                     .size(),
+                 1);
     }
 
     void readFormAndWriteForm()
@@ -281,6 +295,31 @@ private slots:
         // Reading the same argument twice gives the same map: nothing is consumed.
         QCOMPARE(norvi::toVariantMap(receiver.received.value("Home")),
                  norvi::toVariantMap(receiver.received.value("Home")));
+    }
+
+    void frequencyToChannel_data()
+    {
+        QTest::addColumn<int>("frequency");
+        QTest::addColumn<int>("channel");
+        // clang-format off
+        const QList<QPair<int, int>> table{
+            {2412, 1},  {2413, 1},   {2437, 6},   {2467, 12},  {2472, 13}, {2484, 14},
+            {5170, 34}, {5180, 36},  {5500, 100}, {5745, 149}, {5825, 165},
+            // Outside both bands, and the gaps around channel 14.
+            {0, 0},     {-2412, 0},  {2407, 0},   {2411, 0},   {2473, 0},  {2477, 0},
+            {2483, 0},  {2485, 0},   {4915, 0},   {5169, 0},   {5826, 0},  {5900, 0},
+            {58320, 0}};
+        // clang-format on
+        for (const auto &[frequency, channel] : table) {
+            QTest::addRow("%d MHz", frequency) << frequency << channel;
+        }
+    }
+
+    void frequencyToChannel()
+    {
+        QFETCH(int, frequency);
+        QFETCH(int, channel);
+        QCOMPARE(ApDescription::freq_to_channel(frequency), channel);
     }
 };
 
