@@ -77,6 +77,11 @@ UDEV_NET_RULES = ("75-net-description.rules", "80-net-setup-link.rules")
 UDEV_RULE_DIRS = {"/usr/lib/udev/rules.d": "udev-rules", "/etc/udev/rules.d": "empty"}
 UDEVD_CANDIDATES = ("/lib/systemd/systemd-udevd", "/usr/lib/systemd/systemd-udevd")
 DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty", "ptmx", "net/tun")
+# With a soft AP: the stand-ins of tests/doubles/ shadow these at /usr/sbin, and the system's
+# programs stay reachable under SYSTEM_SBIN.
+SOFTAP_LINK = "uap0"
+SOFTAP_STAND_INS = ("hostapd", "dnsd")
+SYSTEM_SBIN = "/run/system-sbin"
 
 START_TIMEOUT = 20.0
 SERVER_START_TIMEOUT = 5.0
@@ -178,11 +183,13 @@ class SandboxProcess(subprocess.Popen):
 class Sandbox:
     _counter = 0
 
-    def __init__(self, source_dir=None, plugged=True, links=DEVICE_LINKS):
-        """`links`: the device's veth links; add e.g. "uap0" for a soft access point."""
+    def __init__(self, source_dir=None, plugged=True, links=DEVICE_LINKS, softap=False):
+        """`links`: the device's veth links.  `softap`: adds SOFTAP_LINK, whose peer end (up)
+        stands for a client device, and the stand-ins for hostapd and dnsd."""
         self.source_dir = Path(source_dir) if source_dir else Path(__file__).resolve().parents[2]
         self.initially_plugged = plugged
-        self.links = tuple(links)
+        self.softap = softap
+        self.links = tuple(links) + ((SOFTAP_LINK,) if softap else ())
         Sandbox._counter += 1
         self.name = "%d-%d" % (os.getpid(), Sandbox._counter)
         self.device_ns = DEVICE_NS_PREFIX + self.name
@@ -304,6 +311,8 @@ class Sandbox:
                                          "dev", PEER_ETH0, "nodad"])
         if self.initially_plugged:
             self.plug()
+        if self.softap:
+            self.plug(SOFTAP_LINK)
 
     def _netns_check(self, ns, argv):
         return _check([_tool("ip"), "netns", "exec", ns] + argv)
@@ -324,9 +333,14 @@ class Sandbox:
                 shutil.copy(source, rules / name)
         (state / "empty").mkdir()
         data = self.source_dir / "data"
+        if self.softap:
+            (state / "stand-ins").mkdir()
+            for name in SOFTAP_STAND_INS:
+                shutil.copy(self.source_dir / "tests" / "doubles" / name, state / "stand-ins")
         config = {
             "state": str(state),
             "data": str(data) if data.is_dir() else None,
+            "softap": self.softap,
             "udevd": next((p for p in UDEVD_CANDIDATES if os.access(p, os.X_OK)), None),
         }
         (state / "anchor.json").write_text(json.dumps(config))
@@ -726,6 +740,18 @@ def _private_etc_and_share(state, data):
         _mount("--bind", data, SHARE_DIR)
 
 
+def _softap_stand_ins():
+    """Puts the stand-ins over /usr/sbin (the overlay's layers on /run, a tmpfs by now) and gives
+    udhcpd a lease directory of the world's own."""
+    os.makedirs(SYSTEM_SBIN)
+    _mount("--bind", "/usr/sbin", SYSTEM_SBIN)
+    upper, work = _overlay_layers("/run", "sbin")
+    for name in SOFTAP_STAND_INS:
+        shutil.copy(os.path.join(STATE_MOUNT, "stand-ins", name), upper)
+    _mount_overlay("/usr/sbin", upper, work, "sandbox-sbin")
+    _mount("-t", "tmpfs", "-o", "mode=755", "sandbox-leases", "/var/lib/misc")
+
+
 def _anchor_main(config_path):
     with open(config_path) as f:
         config = json.load(f)
@@ -742,6 +768,8 @@ def _anchor_main(config_path):
     os.makedirs(STATE_MOUNT)
     _mount("--bind", state, STATE_MOUNT)
     _mount("-t", "tmpfs", "-o", "mode=1777,nosuid,nodev", "sandbox-tmp", "/tmp")
+    if config["softap"]:
+        _softap_stand_ins()
     os.makedirs("/run/dbus")
     os.makedirs("/run/lock")
     os.chmod("/run/lock", 0o1777)
