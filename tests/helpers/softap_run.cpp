@@ -3,7 +3,8 @@
 // stands in for the station's association. Writes the soft AP's signals as lines starting with
 // "@"; log lines go there too and start with their date.
 //
-// Standard input takes "start", "stop", "associate" (the station associated again) and
+// Standard input takes "start", "stop", "added", "removed" (what udev reports of the interface),
+// "associate" (the station associated again) and
 // "set KEY=VALUE..." (settings as a client gives them, values percent-encoded); "files CHANNEL
 // KEY=VALUE..." only writes the daemons' files for that channel. End of input ends the program.
 //
@@ -64,6 +65,10 @@ private slots:
             m_softApMachine.postEvent(new WirelessEvent::StartSoftAp(m_name));
         } else if (command == "stop") {
             m_softApMachine.postEvent(new WirelessEvent::StopSoftAp(m_name));
+        } else if (command == "added") {
+            m_softApMachine.postEvent(new WirelessEvent::InterfaceAdded(m_name));
+        } else if (command == "removed") {
+            m_softApMachine.postEvent(new WirelessEvent::InterfaceRemoved(m_name));
         } else if (command == "associate") {
             m_stationMachine.postEvent(new WirelessEvent::SupplicantConnected);
         } else if (command == "set") {

@@ -128,6 +128,23 @@ def test_daemons_are_supervised(softap):
     assert softap.pids("hostapd") == softap.pids("udhcpd") == []
 
 
+def test_a_start_waits_for_the_interface(softap):
+    def rename(old, new):
+        softap.sandbox.run(["ip", "link", "set", old, "name", new], check=True)
+        softap.send("removed" if new != "uap0" else "added")
+
+    rename("uap0", "uap9")
+    softap.send("start")
+    rename("uap9", "uap0")
+    softap.expect("softapReady")
+    assert softap.pids("hostapd") != []
+    rename("uap0", "uap9")
+    softap.expect("softapUnready")
+    assert softap.pids("hostapd") == []
+    rename("uap9", "uap0")
+    softap.expect("softapReady")
+
+
 def test_unusable_settings_and_planted_files_start_nothing(softap):
     for settings in (dict(ssid="open\nwpa=2"), dict(vendorSpecificData="zz"),
                      dict(domainName="a.example\t10.0.0.1")):
