@@ -117,6 +117,20 @@ bool writeOwnFile(const QString &path, const QString &content)
     return true;
 }
 
+// The three daemons' files, dnsd's only with a domain name; false when one of them could not be
+// written and is not ours to hand to a daemon.
+bool writeFiles(const SoftApSetup &settings, int channel)
+{
+    return writeOwnFile(filePath(WirelessSoftApStarted::HostapdFile, settings),
+                        hostapdConfig(settings, channel)) &&
+           writeOwnFile(filePath(WirelessSoftApStarted::UdhcpdFile, settings),
+                        udhcpdConfig(settings)) &&
+           (settings.domainName().isEmpty() ||
+            writeOwnFile(
+                filePath(WirelessSoftApStarted::DnsdFile, settings),
+                QStringLiteral("%1\t%2\n").arg(settings.domainName(), settings.apAddress())));
+}
+
 } // namespace
 
 InterfaceSoftap::InterfaceSoftap(const InterfaceName &name,
@@ -395,16 +409,6 @@ bool WirelessSoftApStarted::refusesSettings(const SoftApSetup &settings) const
                  << ", settings unusable in its configuration files: "
                  << unusable.join(QStringLiteral(", "));
     return true;
-}
-
-bool WirelessSoftApStarted::writeFiles(const SoftApSetup &settings, int channel)
-{
-    return writeOwnFile(filePath(HostapdFile, settings), hostapdConfig(settings, channel)) &&
-           writeOwnFile(filePath(UdhcpdFile, settings), udhcpdConfig(settings)) &&
-           (settings.domainName().isEmpty() ||
-            writeOwnFile(
-                filePath(DnsdFile, settings),
-                QStringLiteral("%1\t%2\n").arg(settings.domainName(), settings.apAddress())));
 }
 
 void WirelessSoftApStarted::setUpLink(const SoftApSetup &settings)
