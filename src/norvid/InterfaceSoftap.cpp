@@ -37,7 +37,9 @@ constexpr int SoftApPrefixLength = 24;
         Name(QState *parent, InterfaceWireless *controller, const InterfaceSoftap *softap)         \
             : InterfaceWirelessState(parent, controller, controller->getName(),                    \
                                      InterfaceStateName(softap->appendInterface(base)))            \
-        {}                                                                                         \
+        {                                                                                          \
+            setObjectName(softap->appendInterface(base));                                          \
+        }                                                                                          \
     }
 
 NORVI_SOFTAP_STATE(WirelessSoftapContainerPerInterface, QStringLiteral("softApContainer"));
@@ -56,7 +58,7 @@ NORVI_SOFTAP_STATE(WirelessSoftApNextSession, QStringLiteral("softApNextSession"
 bool isHostapdHex(const QString &text)
 {
     return text.size() % 2 == 0 && std::all_of(text.cbegin(), text.cend(), [](QChar c) {
-               return c.isDigit() || QStringLiteral("abcdefABCDEF").contains(c);
+               return QStringLiteral("0123456789abcdefABCDEF").contains(c);
            });
 }
 
@@ -332,6 +334,7 @@ WirelessSoftApStarted::WirelessSoftApStarted(QState *parent, InterfaceWireless *
                               softap->timings().dnsdRestartMs)),
       m_interfaceDownTimer(new QTimer(this))
 {
+    setObjectName(softap->appendInterface("softApStarted"));
     m_interfaceDownTimer->setSingleShot(true);
     m_interfaceDownTimer->setInterval(softap->timings().interfaceDownDelayMs);
     norvi::connect(m_interfaceDownTimer, SIGNAL(timeout()), this,
