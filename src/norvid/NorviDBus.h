@@ -1,6 +1,12 @@
 #pragma once
 
+#include <QDBusObjectPath>
 #include <QMetaType>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <optional>
 
 class QObject;
 
@@ -31,5 +37,14 @@ void registerMetaTypes();
 // control service name. A value written to a property reaches owner only if it has the
 // property's D-Bus type. A path or name already taken ends the process.
 void registerControlInterface(QObject *owner);
+
+// Readers for values that other services (wpa_supplicant) send. Each gives no value when the
+// value is not of the kind asked for.
+// A list of texts; a single text counts as a list of one.
+std::optional<QStringList> toTextList(const QVariant &value);
+// Text sent as a byte string (or as a string); the bytes must be valid UTF-8.
+std::optional<QString> toUtf8Text(const QVariant &value);
+// An object path, or text that is a valid one.
+std::optional<QDBusObjectPath> toObjectPath(const QVariant &value);
 
 } // namespace norvi

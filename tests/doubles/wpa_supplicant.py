@@ -41,6 +41,7 @@ _signal_poll = {"rssi": dbus.Int32(-50), "frequency": dbus.UInt32(2412),
 def _called(obj, member, *args):
     """Records a call of a wpa_supplicant member and fails it if the test asked for that."""
     _calls.append((obj.path, member, args))
+    obj.log("%s %s%s" % (obj.path, member, mockobject._format_args(args)))
     if member in _refusals:
         name, message = _refusals[member]
         raise dbus.exceptions.DBusException(message, name=name)
@@ -94,8 +95,8 @@ class Main:
     def GetInterface(self, name):
         _called(self, "GetInterface", name)
         if name not in self.interfaces:
-            raise dbus.exceptions.DBusException("wpa_supplicant knows nothing about this interface.",
-                                                name=INTERFACE_UNKNOWN)
+            raise dbus.exceptions.DBusException("wpa_supplicant knows nothing about this "
+                                                "interface.", name=INTERFACE_UNKNOWN)
         return self.interfaces[name].path
 
 
@@ -121,7 +122,8 @@ class Interface:
     @dbus.service.method(INTERFACE, in_signature="", out_signature="")
     def Disconnect(self):
         _called(self, "Disconnect")
-        _set_interface_properties(self, {"State": "disconnected", "CurrentBSS": dbus.ObjectPath("/")})
+        _set_interface_properties(self, {"State": "disconnected",
+                                         "CurrentBSS": dbus.ObjectPath("/")})
 
     @dbus.service.method(INTERFACE, in_signature="a{sv}", out_signature="o")
     def AddNetwork(self, parameters):

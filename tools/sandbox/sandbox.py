@@ -292,7 +292,8 @@ class Sandbox:
 
     def log(self, name):
         """What a helper of this sandbox logged: "dhcp-server", "radvd", "services" (dbus-daemon
-        and systemd-udevd) or "anchor"; empty if it logged nothing."""
+        and systemd-udevd), "supplicant" (wpa_supplicant or its double, each call) or "anchor";
+        empty if it logged nothing."""
         path = self.state_dir / (name + ".log")
         return path.read_text(errors="replace") if path.exists() else ""
 
@@ -403,7 +404,7 @@ class Sandbox:
             script = self.state_dir / "start-supplicant"
             script.write_text(_SUPPLICANT_SCRIPT % {
                 "absent": "%s/%s" % (STATE_MOUNT, SUPPLICANT_ABSENT), "bus": DBUS_SOCKET,
-                "command": command})
+                "command": command, "log": STATE_MOUNT + "/supplicant.log"})
             script.chmod(0o755)
             service.write_text("[D-BUS Service]\nName=%s\nExec=%s/start-supplicant\n"
                                % (SUPPLICANT_NAME, STATE_MOUNT))
@@ -700,10 +701,12 @@ def _check_supplicant(kind):
         raise ValueError("supplicant must be one of %s" % sorted(SUPPLICANT_SERVICES, key=str))
 
 
+# Its output goes to a log of its own: the bus would pass on its own output pipe, which nobody
+# reads once the bus has started.
 _SUPPLICANT_SCRIPT = """#!/bin/sh
 [ -e %(absent)s ] && exit 1
 export DBUS_SYSTEM_BUS_ADDRESS=unix:path=%(bus)s
-exec %(command)s
+exec %(command)s >>%(log)s 2>&1
 """
 
 
@@ -881,8 +884,10 @@ def _anchor_main(config_path):
     _mount("--bind", state, STATE_MOUNT)
     _mount("-t", "tmpfs", "-o", "mode=1777,nosuid,nodev", "sandbox-tmp", "/tmp")
     os.makedirs("/run/netns")
-    open("/run/netns/" + PEER_NETNS_NAME, "w").close()
-    _mount("--no-canonicalize", "--bind", "/proc/%d/fd/%d" % (os.getpid(), peer_netns), "/run/netns/" + PEER_NETNS_NAME)
+    peer_netns_file = "/run/netns/" + PEER_NETNS_NAME
+    open(peer_netns_file, "w").close()
+    _mount("--no-canonicalize", "--bind", "/proc/%d/fd/%d" % (os.getpid(), peer_netns),
+           peer_netns_file)
     os.close(peer_netns)
     if config["softap"]:
         _softap_stand_ins()
