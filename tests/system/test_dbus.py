@@ -141,6 +141,51 @@ def test_signals_that_match_the_interface_are_relayed(sandbox, source_dir, owner
     assert nobody_signals[0]["args"] == scan["args"]
 
 
+# A listener that takes every signal of the interface, whoever sent it.
+FROM_ANYONE = """
+import dbus, json, sys
+from dbus.mainloop.glib import DBusGMainLoop
+from gi.repository import GLib
+DBusGMainLoop(set_as_default=True)
+bus = dbus.SystemBus()
+bus.add_signal_receiver(lambda *a, message: print(json.dumps({"member": message.get_member()}),
+                                                   flush=True),
+                        dbus_interface=sys.argv[1], message_keyword="message")
+bus.call_blocking("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                  "GetId", "", [])
+print("listening", flush=True)
+loop = GLib.MainLoop()
+GLib.timeout_add(5000, loop.quit)
+loop.run()
+"""
+
+
+def forge(sandbox, member, argument, user=()):
+    result = sandbox.run([*user, "dbus-send", "--system", "--type=signal", "/com/brenvik/norvi",
+                          f"{NAME}.{member}", argument], timeout=30)
+    assert result.returncode == 0, result.stderr
+
+
+def test_nobody_but_the_daemon_speaks_for_it(sandbox, source_dir, owner, client):
+    anyone = sandbox.spawn(["python3", "-c", FROM_ANYONE, NAME])
+    assert anyone.stdout.readline().strip() == "listening"
+    listener = listen(sandbox, source_dir)
+    # The bus refuses an unprivileged sender; the project's clients ignore a privileged one
+    # that does not own the name.
+    forge(sandbox, "WpsCredentials", "dict:string:string:wpa_psk,attackers-key", UNPRIVILEGED)
+    forge(sandbox, "Connected", "string:eth0")
+    assert reply(client, "call", "Scan") == (0, None)
+    assert [s["member"] for s in received(anyone)] == ["Connected", "ScanResults"]
+    assert [s["member"] for s in received(listener)] == ["ScanResults"]
+
+
+def test_only_the_interface_is_served(owner, client):
+    # QObject's own property is no business of clients.
+    assert reply(client, "get", "objectName") == \
+        (2, {"error": "org.freedesktop.DBus.Error.UnknownProperty"})
+    assert reply(client, "set", "objectName", '"x"')[0] == 2
+
+
 def test_policy_keeps_unprivileged_clients_out(owner, client):
     denied = (2, {"error": "org.freedesktop.DBus.Error.AccessDenied"})
     assert reply(client, "get", "WirelessNetworks", user=UNPRIVILEGED) == denied
