@@ -67,7 +67,8 @@ QStringList usableDomains(const QStringList &domains, const QString &interface)
         if (isUsableDomain(domain)) {
             usable << domain;
         } else if (!domain.isEmpty()) {
-            nvWarning() << "Ignoring search domain " << domain << " of " << interface;
+            nvWarning() << "Ignoring search domain " << norvi::clientText(domain) << " of "
+                        << interface;
         }
     }
     return usable;

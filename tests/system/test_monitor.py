@@ -9,7 +9,7 @@ import pytest
 import sandbox as world
 
 from test_dbus import UNPRIVILEGED, Output, client, reply  # noqa: F401 (client: fixture)
-from conftest import Lines
+from conftest import Lines, wait_until
 from test_startup import READY, STAND_IN_ENV, parse_log, recorded, stand_ins  # noqa: F401
 
 SIGNAL_TIMEOUT = 20
@@ -222,6 +222,12 @@ def test_interface_details_describe_the_sandbox(sandbox, norvid_binary, client):
     for unknown in ("nope0", "1", ""):
         assert reply(client, "call", "InterfaceDetails", unknown) == (0, {}), unknown
     assert 'No such interface: "nope0"' in messages(daemon, "WARN")
+    # A client's flood of text leaves short lines in the log.
+    before = len(daemon.lines)
+    assert reply(client, "call", "InterfaceDetails", "x" * 100000) == (0, {})
+    assert wait_until(lambda: sum("(cut, 99744 more characters)" in line
+                                  for line in daemon.lines[before:]) == 2)
+    assert max(len(line) for line in daemon.lines[before:]) < 512
 
     assert reply(client, "get", "Details") == (0, {
         "Connected": True, "Mode": "Passive", "WiredIp": {}, "WirelessIp": {}, "WirelessAp": {},
