@@ -240,16 +240,23 @@ void NetworkMonitor::checkAddress(Watched &interface)
 }
 
 // Only carrier counts; whether the link is administratively up is someone else's business.
+// Link reports come for many other reasons (MTU, alias, promiscuous mode, queue length, a Wi-Fi
+// background scan), and a report that leaves the carrier as it was changes nothing.
 void NetworkMonitor::on_interfaceNetlinkChanged(const QByteArray &name, bool up, bool running)
 {
     Q_UNUSED(up);
     const InterfaceName interface(QString::fromLatin1(name));
-    if (interface == m_wired.name) {
+    if (interface == m_wired.name && carrierChanged(m_wired, running)) {
         emit CableStatus(running);
         onCarrier(m_wired, running);
-    } else if (interface == m_wireless.name) {
+    } else if (interface == m_wireless.name && carrierChanged(m_wireless, running)) {
         onCarrier(m_wireless, running);
     }
+}
+
+bool NetworkMonitor::carrierChanged(const Watched &interface, bool running)
+{
+    return running != (interface.state != LinkState::Disconnected);
 }
 
 void NetworkMonitor::onCarrier(Watched &interface, bool running)
