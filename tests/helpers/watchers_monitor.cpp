@@ -122,11 +122,9 @@ int main(int argc, char *argv[])
     const bool hold = args.value(0) == "--hold";
     const int receiveBufferBytes = hold ? args.value(1).toInt() : NetlinkSocket::ReceiveBufferBytes;
     WatcherPrinter printer(args.mid(hold ? 2 : 0), receiveBufferBytes);
-    if (hold) {
-        char line[16];
-        if (std::fgets(line, sizeof line, stdin) == nullptr) {
-            return 1;
-        }
+    char line[16];
+    if (hold && std::fgets(line, sizeof line, stdin) == nullptr) {
+        return 1;
     }
     return application.exec();
 }

@@ -194,7 +194,6 @@ def test_notifications_lost_in_a_burst_are_read_again_from_the_kernel(sandbox, b
 
     skipped = []
     watchers.expect("interfaceStatusChanged", name="eth0", running=False, skipped=skipped)
-    assert watchers.wait_for("Netlink notifications were lost")
     while ("10.77.0.9", 24, True, False) not in addresses(
             watchers.expect("addressesChanged", skipped=skipped)):
         pass
@@ -202,5 +201,3 @@ def test_notifications_lost_in_a_burst_are_read_again_from_the_kernel(sandbox, b
     # after it and bring back the carrier.
     skipped += watchers.drain(DELIVERY_GRACE)
     assert [e for e in skipped if e["event"] == "interfaceStatusChanged"] == [], skipped
-    helper.kill()
-    helper.wait()

@@ -55,23 +55,6 @@ private slots:
         QCOMPARE(parse(lines[2]).captured(8), QStringLiteral("ERROR"));
     }
 
-    void clientTextIsCutAndMarked()
-    {
-        StdoutCapture capture;
-        const QString flood(100000, QLatin1Char('x'));
-        nvInfo() << "name: " << norvi::clientText(flood) << " end";
-        nvInfo() << "name: " << norvi::clientText(QStringLiteral("eth0"));
-        nvInfo() << "map: " << norvi::clientText(QVariantMap{{flood, 1}});
-        const QStringList lines = capture.lines();
-        QCOMPARE(lines.size(), 3);
-        QVERIFY2(lines[0].endsWith("name: \"" + flood.left(256) +
-                                   "\" (cut, 99744 more characters) end"),
-                 qPrintable(lines[0]));
-        QVERIFY(lines[1].endsWith(QStringLiteral("name: \"eth0\"")));
-        QVERIFY2(lines[2].contains(QStringLiteral("map: QMap((\"xxx")) && lines[2].size() < 400,
-                 qPrintable(lines[2]));
-    }
-
     void debugIsGatedAndNotComposed()
     {
         int composed = 0;
