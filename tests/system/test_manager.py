@@ -11,8 +11,7 @@ import sandbox as world
 
 from conftest import wait_until
 from test_dbus import client, reply  # noqa: F401 (client: fixture)
-from test_monitor import SIGNAL_TIMEOUT, Signals, messages, start
-from test_wired import link_is_up
+from test_monitor import SIGNAL_TIMEOUT, Signals, ip, messages, start
 
 STATIC = {"Ip": "10.77.0.20", "Netmask": "255.255.255.0", "Gateway": world.PEER_IPV4,
           "Dns": "10.77.0.53", "SearchDomains": "sandbox.test"}
@@ -74,11 +73,17 @@ def ipv4(sandbox, link="eth0"):
     return [ipaddress.ip_interface(m) for m in re.findall(r"inet (\S+)", shown)]
 
 
+def link_is_up(sandbox, link="eth0"):
+    flags = sandbox.run(["ip", "-o", "link", "show", "dev", link], check=True).stdout
+    return ",UP" in flags or "<UP" in flags
+
+
 def test_wired_connection_through_cable_pull_static_settings_and_off(sandbox, norvid):
     client, daemon = norvid
     sandbox.start_dhcp_server()
     assert client.get("Mode") == "OffMode"
     assert client.get("Connected") is False
+    assert not link_is_up(sandbox)
 
     # The wireless side needs nothing before the wired side may start.
     client.call("SetNormalMode", "hybrid")
@@ -102,6 +107,7 @@ def test_wired_connection_through_cable_pull_static_settings_and_off(sandbox, no
     assert client.expect("Disconnected", "eth0") == [("CableStatus", False),
                                                      ("Disconnected", "eth0")]
     assert client.get("Connected") is False
+    assert ipv4(sandbox) == []
     sandbox.plug()
     assert client.expect("Connected", "eth0") == [("CableStatus", True), ("Connected", "eth0")]
 
@@ -122,3 +128,99 @@ def test_wired_connection_through_cable_pull_static_settings_and_off(sandbox, no
     assert client.get("Connected") is False
     assert ipv4(sandbox) == []
     assert not link_is_up(sandbox)
+
+
+def test_modes_change_only_on_a_different_request(norvid):
+    client, daemon = norvid
+    client.call("Scan")
+    client.call("SetNormalMode", "hybrid")
+    client.until("Mode", "HybridMode")
+    changes = len(state_changes(daemon))
+    client.call("SetNormalMode", "hybrid")
+    # Anything but the three exact lower-case names means automatic.
+    client.call("SetNormalMode", "Wired")
+    client.until("Mode", "AutomaticMode")
+    left = state_changes(daemon)[changes:]
+    assert left.count("Exiting state: HybridMode") == 1
+    assert "Entering state: HybridMode" not in left
+    client.call("SetOffMode")
+    client.until("Mode", "OffMode")
+    # Off mode does nothing with a scan request, not even log it.
+    assert "COMMAND: Starting Scan..." not in messages(daemon)
+
+
+def test_configuration_writes_reload_once_and_malformed_ones_change_nothing(norvid):
+    client, daemon = norvid
+    client.call("SetNormalMode", "hybrid")
+    client.until("Mode", "HybridMode")
+
+    def reloads():
+        return state_changes(daemon).count("Entering state: WirelessWaitingState")
+
+    networks = {"Home": {"wpa_psk": "secret-key", "priority": 3}, "a,b": {}}
+    before = reloads()
+    client.set("WirelessNetworks", networks)
+    client.set("WirelessNetworks", networks)
+    stored = client.get("WirelessNetworks")
+    assert stored == {
+        "Home": {"ssid": "Home", "type": "wpa-psk", "wpa_psk": "secret-key", "priority": 3},
+        "a,b": {"ssid": "a,b", "type": "unsecured", "priority": 0}}
+    assert wait_until(lambda: reloads() == before + 1)
+    # A comma in an SSID is escaped so that the list still splits at the bare ones.
+    assert sorted(re.split(r"(?<!\\),", client.details("wlan0")["Configured Networks"])) == \
+        ["Home", "a\\,b"]
+
+    client.set("WiredIpSettings", STATIC)
+    for garbage in ({"Ip": 5}, {"Ip": {"nested": "map"}, "Netmask": "255.255.255.0"},
+                    {"Ip": "10.77.0.300", "Netmask": "255.255.255.0"}, {"Dns": ["10.77.0.53"]}):
+        client.set("WiredIpSettings", garbage)
+        client.set("WirelessIpSettings", garbage)
+    for garbage in ({"Home": "secret-key"}, {"Home": {"wpa_psk": {"nested": "map"}}},
+                    {"Home": ["a", "b"]}):
+        client.set("WirelessNetworks", garbage)
+    assert client.get("WiredIpSettings") == STATIC
+    assert client.get("WirelessIpSettings") == {"Ip": "", "Netmask": "", "Dns": "",
+                                                "SearchDomains": ""}
+    assert client.get("WirelessNetworks") == stored
+    assert reloads() == before + 1
+
+
+def test_interface_details_of_every_kind_of_interface(sandbox, norvid):
+    client, _ = norvid
+    for unknown in ("nope0", "1", ""):
+        assert client.details(unknown) == {"Interface": unknown, "Present": 0}
+
+    ip(sandbox, "link", "add", "other0", "type", "veth", "peer", "name", "other1")
+    ip(sandbox, "link", "set", "other0", "addrgenmode", "none")
+    ip(sandbox, "link", "set", "other0", "up")
+    for address in ("192.168.1.10/24", "169.254.3.4/16", "fe80::1/64"):
+        ip(sandbox, "addr", "add", address, "dev", "other0", "nodad")
+    assert wait_until(lambda: client.details("other0")["Present"] == 2)
+    other = client.details("other0")
+    assert sorted(other["Ips"].split(" ")) == ["169.254.3.4/16l", "192.168.1.10/24",
+                                               "fe80::1/64l"]
+    assert sorted(other) == ["Dns", "Gateway", "Gateway6", "Interface", "Ips", "Mac", "Present"]
+
+    # A soft-AP interface that comes and goes.
+    ip(sandbox, "link", "add", "uap0", "type", "veth", "peer", "name", "uap1")
+    assert wait_until(lambda: client.details("uap0")["Present"] == 1)
+    assert client.details("uap0")["SoftApUp"] is False
+    ip(sandbox, "link", "del", "uap0")
+    assert wait_until(lambda: client.details("uap0") == {"Interface": "uap0", "Present": 0})
+
+    wired = client.details("eth0")
+    assert (wired["Present"], wired["Connected"], wired["CableStatus"], wired["Dhcp"]) == \
+        (1, False, False, True)
+    wireless = client.details("wlan0")
+    assert (wireless["Connected"], wireless["Dhcp"], wireless["Configured Networks"]) == \
+        (False, True, "")
+    details = client.get("Details")
+    assert {k: v for k, v in details.items() if k not in ("wired", "wireless")} == {
+        "Connected": False, "Mode": "OffMode", "WiredIp": client.get("WiredIpSettings"),
+        "WirelessIp": client.get("WirelessIpSettings"), "WirelessAp": {}, "SoftApSetup": {}}
+    assert details["wired"]["Mac"] == wired["Mac"]
+    assert details["wireless"]["Interface"] == "wlan0"
+
+    # Removed: the wireless controller's interface is gone for the daemon as well.
+    ip(sandbox, "link", "del", "wlan0")
+    assert wait_until(lambda: client.details("wlan0") == {"Interface": "wlan0", "Present": 0})
