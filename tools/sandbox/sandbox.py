@@ -93,6 +93,11 @@ UDEV_NET_RULES = ("75-net-description.rules", "80-net-setup-link.rules")
 UDEV_RULE_DIRS = {"/usr/lib/udev/rules.d": "udev-rules", "/etc/udev/rules.d": "empty"}
 UDEVD_CANDIDATES = ("/lib/systemd/systemd-udevd", "/usr/lib/systemd/systemd-udevd")
 DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty", "ptmx", "net/tun")
+# With a soft AP: the stand-ins of tests/doubles/ shadow these at /usr/sbin, and the system's
+# programs stay reachable under SYSTEM_SBIN.
+SOFTAP_LINK = "uap0"
+SOFTAP_STAND_INS = ("hostapd", "dnsd")
+SYSTEM_SBIN = "/run/system-sbin"
 
 START_TIMEOUT = 20.0
 SERVER_START_TIMEOUT = 5.0
@@ -194,15 +199,19 @@ class SandboxProcess(subprocess.Popen):
 class Sandbox:
     _counter = 0
 
-    def __init__(self, source_dir=None, plugged=True, links=DEVICE_LINKS, supplicant=None):
-        """`links`: the device's veth links; add e.g. "uap0" for a soft access point.
+    def __init__(self, source_dir=None, plugged=True, links=DEVICE_LINKS, supplicant=None,
+                 softap=False):
+        """`links`: the device's veth links.
         `supplicant`: what the bus starts on the first call to fi.w1.wpa_supplicant1: "real"
         (Debian's wpa_supplicant with its wired driver on wlan0), "double" (the scriptable
-        stand-in of tests/doubles/) or None (nothing: the name stays unknown)."""
+        stand-in of tests/doubles/) or None (nothing: the name stays unknown).
+        `softap`: adds SOFTAP_LINK, whose peer end (up) stands for a client device, and the
+        stand-ins for hostapd and dnsd."""
         _check_supplicant(supplicant)
         self.source_dir = Path(source_dir) if source_dir else Path(__file__).resolve().parents[2]
         self.initially_plugged = plugged
-        self.links = tuple(links)
+        self.softap = softap
+        self.links = tuple(links) + ((SOFTAP_LINK,) if softap else ())
         self.supplicant = supplicant
         Sandbox._counter += 1
         self.name = "%d-%d" % (os.getpid(), Sandbox._counter)
@@ -327,6 +336,8 @@ class Sandbox:
                                          "dev", PEER_ETH0, "nodad"])
         if self.initially_plugged:
             self.plug()
+        if self.softap:
+            self.plug(SOFTAP_LINK)
 
     def _netns_check(self, ns, argv):
         return _check([_tool("ip"), "netns", "exec", ns] + argv)
@@ -356,6 +367,7 @@ class Sandbox:
             "state": str(state),
             "peer_ns": self.peer_ns,
             "data": str(data) if data.is_dir() else None,
+            "softap": self.softap,
             "udevd": next((p for p in UDEVD_CANDIDATES if os.access(p, os.X_OK)), None),
         }
         (state / "anchor.json").write_text(json.dumps(config))
@@ -403,7 +415,7 @@ class Sandbox:
     def _copy_stand_ins(self):
         stand_ins = self.state_dir / "bin"
         stand_ins.mkdir()
-        for name in STAND_INS:
+        for name in STAND_INS + SOFTAP_STAND_INS:
             shutil.copy(self.source_dir / "tests/doubles" / name, stand_ins)
 
     # -- the device world -----------------------------------------------------------------
@@ -840,6 +852,18 @@ def _private_etc_and_share(state, data):
         _mount("--bind", data, SHARE_DIR)
 
 
+def _softap_stand_ins():
+    """Puts the stand-ins over /usr/sbin (the overlay's layers on /run, a tmpfs by now) and gives
+    udhcpd a lease directory of the world's own."""
+    os.makedirs(SYSTEM_SBIN)
+    _mount("--bind", "/usr/sbin", SYSTEM_SBIN)
+    upper, work = _overlay_layers("/run", "sbin")
+    for name in SOFTAP_STAND_INS:
+        shutil.copy(os.path.join(STAND_IN_BIN, name), upper)
+    _mount_overlay("/usr/sbin", upper, work, "sandbox-sbin")
+    _mount("-t", "tmpfs", "-o", "mode=755", "sandbox-leases", "/var/lib/misc")
+
+
 def _anchor_main(config_path):
     with open(config_path) as f:
         config = json.load(f)
@@ -865,6 +889,8 @@ def _anchor_main(config_path):
     _mount("--no-canonicalize", "--bind", "/proc/%d/fd/%d" % (os.getpid(), peer_netns),
            peer_netns_file)
     os.close(peer_netns)
+    if config["softap"]:
+        _softap_stand_ins()
     os.makedirs("/run/dbus")
     os.makedirs("/run/lock")
     os.chmod("/run/lock", 0o1777)
