@@ -10,7 +10,7 @@ import pytest
 import sandbox as world
 
 from conftest import wait_until
-from test_dbus import client, reply  # noqa: F401 (client: fixture)
+from test_dbus import reply
 from test_monitor import SIGNAL_TIMEOUT, Signals, ip, messages, start
 
 STATIC = {"Ip": "10.77.0.20", "Netmask": "255.255.255.0", "Gateway": world.PEER_IPV4,
@@ -20,9 +20,17 @@ STATIC = {"Ip": "10.77.0.20", "Netmask": "255.255.255.0", "Gateway": world.PEER_
 class Client:
     """One device's set-up client: calls, properties and the signals it receives."""
 
-    def __init__(self, client, signals):
-        self.run = client
-        self.signals = signals
+    def __init__(self, sandbox, source_dir):
+        script = str(source_dir / "tests/system/dbus_client.py")
+
+        def run(*args, user=()):
+            result = sandbox.run([*user, "python3", script, *args],
+                                 env={"PYTHONDONTWRITEBYTECODE": "1"}, timeout=30)
+            assert result.stderr == "", result.stderr
+            return result.returncode, result.stdout
+
+        self.run = run
+        self.signals = Signals(sandbox, source_dir)
         # Signals about this interface are left out of what expect() returns.
         self.ignored = None
 
@@ -58,12 +66,25 @@ class Client:
 
 
 @pytest.fixture
-def norvid(sandbox, norvid_binary, source_dir, client):
-    signals = Signals(sandbox, source_dir)
-    daemon = start(sandbox, [str(norvid_binary), "-d"])
-    signals.expect("Started")
-    yield Client(client, signals), daemon
-    assert daemon.process.poll() is None, "\n".join(daemon.lines)
+def start_norvid(norvid_binary, source_dir):
+    """Starts the daemon in a sandbox; the client and the daemon's output."""
+    started = []
+
+    def run(sandbox):
+        client = Client(sandbox, source_dir)
+        daemon = start(sandbox, [str(norvid_binary), "-d"])
+        client.signals.expect("Started")
+        started.append(daemon)
+        return client, daemon
+
+    yield run
+    for daemon in started:
+        assert daemon.process.poll() is None, "\n".join(daemon.lines)
+
+
+@pytest.fixture
+def norvid(sandbox, start_norvid):
+    return start_norvid(sandbox)
 
 
 def state_changes(daemon):
@@ -227,3 +248,36 @@ def test_interface_details_of_every_kind_of_interface(sandbox, norvid):
     # Removed: the wireless controller's interface is gone for the daemon as well.
     ip(sandbox, "link", "del", "wlan0")
     assert wait_until(lambda: client.details("wlan0") == {"Interface": "wlan0", "Present": 0})
+
+
+WIRELESS_STATIC = {"Ip": "10.78.0.9", "Netmask": "255.255.255.0", "Dns": "", "SearchDomains": ""}
+
+
+def test_automatic_mode_prefers_the_cable_and_falls_back_to_wifi(make_sandbox, start_norvid):
+    sandbox = make_sandbox(supplicant="real")
+    sandbox.start_dhcp_server()
+    sandbox.plug("wlan0")
+    client, daemon = start_norvid(sandbox)
+    client.set("WirelessNetworks", {"Open": {}})
+    client.set("WirelessIpSettings", WIRELESS_STATIC)
+
+    client.call("SetNormalMode", "automatic")
+    client.ignored = "wlan0"
+    assert client.expect("Connected", "eth0")[-2:] == [("CableStatus", True),
+                                                       ("Connected", "eth0")]
+    client.ignored = None
+    assert client.get("Mode") == "AutomaticMode"
+    assert client.details("wlan0")["Connected"] is False
+
+    sandbox.unplug()
+    assert client.expect("Connected", "wlan0") == [
+        ("CableStatus", False), ("Disconnected", "eth0"), ("Connected", "wlan0")]
+    assert [str(a) for a in ipv4(sandbox, "wlan0")] == ["10.78.0.9/24"]
+    assert client.get("Connected") is True
+
+    # Wi-Fi is switched off before the cable's IP set-up begins.
+    sandbox.plug()
+    assert client.expect("Connected", "eth0") == [
+        ("CableStatus", True), ("Disconnecting", "wlan0"), ("Disconnected", "wlan0"),
+        ("Connected", "eth0")]
+    assert ipv4(sandbox, "wlan0") == []
