@@ -10,11 +10,9 @@
 
 namespace {
 
-constexpr int TestHoldMs = 300;
 // No such interface anywhere: boots without interface, and nothing can happen to it.
 const InterfaceName Absent(QStringLiteral("nvwtest0"));
 const QStringList StatusNames{"Removed", "Down", "Up"};
-const QStringList StopAddressing{"flush 4 nvwtest0", "flush 6 nvwtest0 global"};
 
 // Writes down what it is asked to do; the test plays wpa_supplicant's part through its signals.
 class ScriptedSupplicant : public Supplicant
@@ -23,12 +21,7 @@ public:
     ScriptedSupplicant() : Supplicant(nullptr, Absent) {}
     bool enable(QSet<WirelessNetwork> networks) override
     {
-        QStringList ssids;
-        for (const WirelessNetwork &network : networks) {
-            ssids.append(network.ssid().toString());
-        }
-        ssids.sort();
-        return record("enable " + ssids.join(','));
+        return record(QStringLiteral("enable %1").arg(networks.size()));
     }
     bool disable() override { return record("disable"); }
     bool wpsPbc() override { return record("wpsPbc"); }
@@ -59,6 +52,15 @@ InterfaceConfiguration settings(const QString &ip)
     return InterfaceConfiguration(Absent, ip, QStringLiteral("255.255.255.0"), QString(), {}, {});
 }
 
+// The walk to a connection: up, enabled with two networks, associated, activated.
+const QString ToReady = "UEcI";
+const QStringList ReadySignals{"disabled", "statusChanged(Up)",       "enabled",
+                               "waiting",  "waitingInterfaceRunning", "waitingIpSetup",
+                               "ready"};
+const QStringList ReadyCalls{"interfaceAdded", "disable", "enable 2"};
+const QStringList Start5{"flush 4 nvwtest0", "add 10.1.0.5/24 nvwtest0"};
+const QStringList Stop{"flush 4 nvwtest0", "flush 6 nvwtest0 global"};
+
 } // namespace
 
 class TestInterfaceWireless : public QObject
@@ -81,7 +83,7 @@ private:
         platform.mwifiexDrcsPath = dir.filePath("drcs");
         platform.mlanDrcsPath = dir.filePath("cfg80211_drcs");
         platform.iwProgram = dir.filePath("iw");
-        platform.holdIntervalMs = TestHoldMs;
+        platform.holdIntervalMs = 300;
         platform.scanTimeoutMs = 200;
         platform.supplicant = supplicant = new ScriptedSupplicant;
         addresses = new AddressManager(Absent, watcher, &driver, resolver, nullptr);
@@ -99,10 +101,39 @@ private:
                        SLOT(recordScan(QList<ApDescription>)));
     }
 
-    // The soft-AP regions drive their own interfaces.
-    QStringList stationCommands()
+    // Plays the manager, the watchers and wpa_supplicant, one step per letter, each taken by
+    // the machine before the next: the interface Up, Down, Added or Removed, X another one up;
+    // Enable with two networks or with New ones, disable; supplicant c onnected or l ost;
+    // activate I, reload R; WPS by Pbc or by Pin, ending in Credentials or Failure; s can and
+    // its results r.
+    void drive(const QString &steps)
     {
-        return driver.take().filter(QRegularExpression(QStringLiteral("\\bnvwtest0\\b")));
+        for (const QChar step : steps) {
+            switch (step.toLatin1()) {
+                // clang-format off
+            case 'U': wireless->setUpState(Absent, true); break;
+            case 'D': wireless->setUpState(Absent, false); break;
+            case 'A': wireless->interfaceAdded(Absent); break;
+            case 'R': wireless->interfaceRemoved(Absent); break;
+            case 'X': wireless->setUpState(InterfaceName(QStringLiteral("nvwother0")), true); break;
+            case 'E': wireless->enableInterface(networks({"home", "work"})); break;
+            case 'N': wireless->enableInterface(networks({"new"})); break;
+            case 'd': wireless->disableInterface(); break;
+            case 'c': emit supplicant->connected(); break;
+            case 'l': emit supplicant->configured(); break;
+            case 'I': wireless->activate(settings("10.1.0.5")); break;
+            case 'L': wireless->reloadIpSettings(settings("10.1.0.6")); break;
+            case 'P': wireless->wpsPbc(); break;
+            case 'W': wireless->wpsPin("12345670"); break;
+            case 'C': emit supplicant->wpsFinished(WirelessNetwork()); break;
+            case 'F': emit supplicant->wpsError("failed"); break;
+            case 's': wireless->scan(); break;
+            case 'r': emit supplicant->scanResults({ApDescription(), ApDescription()}); break;
+            default: QFAIL("unknown step");
+                // clang-format on
+            }
+            QCoreApplication::processEvents();
+        }
     }
 
     bool in(const QString &state) const
@@ -111,34 +142,6 @@ private:
         const auto active = machine->configuration();
         return std::any_of(active.begin(), active.end(),
                            [&](const QAbstractState *s) { return s->objectName() == state; });
-    }
-
-    // Waits for exactly these signals and supplicant calls since the last step.
-    void expect(const QStringList &signalNames, const QStringList &calls)
-    {
-        QTRY_COMPARE(emitted, signalNames);
-        QTRY_COMPARE(supplicant->calls, calls);
-        emitted.clear();
-        supplicant->calls.clear();
-    }
-
-    // From an absent interface, enabled before it is added and comes up, through association
-    // to a connection.
-    void reachReady()
-    {
-        boot(Absent);
-        wireless->setUpState(InterfaceName(QStringLiteral("nvwother0")), true);
-        wireless->enableInterface(networks({"home", "work"}));
-        wireless->interfaceAdded(Absent);
-        expect({"disabled", "statusChanged(Removed)", "statusChanged(Down)"},
-               {"interfaceRemoved", "interfaceAdded"});
-        wireless->setUpState(Absent, true);
-        expect({"enabled", "waiting", "statusChanged(Up)"}, {"enable home,work"});
-        emit supplicant->connected();
-        wireless->activate(settings("10.1.0.5"));
-        expect({"waitingInterfaceRunning", "waitingIpSetup", "ready"}, {});
-        QVERIFY(wireless->isConnected());
-        QCOMPARE(stationCommands(), QStringList({"flush 4 nvwtest0", "add 10.1.0.5/24 nvwtest0"}));
     }
 
 public slots:
@@ -185,115 +188,87 @@ private slots:
     void startupWithInterfaceUpAddsMissingSoftAp()
     {
         boot(InterfaceName(QStringLiteral("lo")));
-        expect({"disabled", "statusChanged(Up)"}, {"disable"});
-        QTRY_VERIFY(in("WirelessScanInactive"));
+        QTRY_COMPARE(emitted, QStringList({"disabled", "statusChanged(Up)"}));
+        QCOMPARE(supplicant->calls, QStringList("disable"));
+        QVERIFY(in("WirelessScanInactive"));
         QFile log(dir.filePath("iw.log"));
         QVERIFY(log.open(QIODevice::ReadOnly));
         QCOMPARE(log.readAll(), "phy phy0 interface add nvwtestap0 type __ap\n");
     }
 
-    void associationLost()
+    void walk_data()
     {
-        reachReady();
-        emit supplicant->configured();
-        expect({"unready", "reconnecting"}, {});
-        QCOMPARE(stationCommands(), StopAddressing);
-        emit supplicant->connected();
-        expect({"waitingInterfaceRunning"}, {});
-        emit supplicant->configured();
-        expect({"reconnecting"}, {});
-        QCOMPARE(stationCommands(), QStringList());
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QStringList>("signalNames"); // after the start-up's
+        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<QString>("state");        // one the walk ends in
+        QTest::addColumn<QStringList>("commands"); // on the station interface
+        QTest::newRow("enabled before it exists")
+            << "XEAU"
+            << QStringList({"statusChanged(Down)", "enabled", "waiting", "statusChanged(Up)"})
+            << QStringList({"interfaceAdded", "enable 2"}) << "WirelessWaiting" << QStringList();
+        QTest::newRow("association lost when ready, and while waiting to run")
+            << ToReady + "lcl"
+            << ReadySignals + QStringList({"unready", "reconnecting", "waitingInterfaceRunning",
+                                           "reconnecting"})
+            << ReadyCalls << "WirelessReconnecting" << Start5 + Stop;
+        QTest::newRow("enable when ready: held")
+            << ToReady + "N"
+            << ReadySignals + QStringList({"disconnecting", "unready", "enabled", "waiting"})
+            << ReadyCalls + QStringList("enable 1") << "WirelessWaiting" << Start5 + Stop;
+        QTest::newRow("reload when ready: held")
+            << ToReady + "L"
+            << ReadySignals + QStringList({"disconnecting", "unready", "waitingIpSetup", "ready"})
+            << ReadyCalls << "WirelessReady"
+            << Start5 + Stop + QStringList({"flush 4 nvwtest0", "add 10.1.0.6/24 nvwtest0"});
+        QTest::newRow("down when ready: at once, and back up")
+            << ToReady + "DU"
+            << ReadySignals + QStringList({"unready", "statusChanged(Down)", "enabled", "waiting",
+                                           "statusChanged(Up)"})
+            << ReadyCalls + QStringList("enable 2") << "WirelessWaiting" << Start5 + Stop;
+        QTest::newRow("WPS from disabled")
+            << "UPC" << QStringList({"disabled", "statusChanged(Up)", "disabled"})
+            << QStringList({"interfaceAdded", "disable", "wpsPbc", "disable"}) << "WirelessDisabled"
+            << QStringList();
+        QTest::newRow("WPS from enabled")
+            << "UEWF"
+            << QStringList({"disabled", "statusChanged(Up)", "enabled", "waiting", "disabled"})
+            << QStringList({"interfaceAdded", "disable", "enable 2", "wpsPin 12345670", "disable"})
+            << "WirelessDisabled" << QStringList();
+        QTest::newRow("WPS from down")
+            << "WUF" << QStringList({"statusChanged(Up)", "disabled"})
+            << QStringList({"interfaceAdded", "wpsPin 12345670", "disable"}) << "WirelessDisabled"
+            << QStringList();
+        QTest::newRow("scan while down") << "s" << QStringList("scanResults(0)") << QStringList()
+                                         << "WirelessScanDisabled" << QStringList();
+        QTest::newRow("scan while scanning, then results")
+            << "Ussr"
+            << QStringList({"disabled", "statusChanged(Up)", "scanResults(0)", "scanResults(2)"})
+            << QStringList({"interfaceAdded", "disable", "scan", "scan"}) << "WirelessScanInactive"
+            << QStringList();
+        QTest::newRow("scan timed out")
+            << "Us" << QStringList({"disabled", "statusChanged(Up)", "scanResults(0)"})
+            << QStringList({"interfaceAdded", "disable", "scan"}) << "WirelessScanInactive"
+            << QStringList();
     }
 
-    void requestWhileReady_data()
+    // Each walk starts without the station interface.
+    void walk()
     {
-        QTest::addColumn<QString>("request");
-        QTest::addColumn<QStringList>("after"); // the signals once the request is delivered
-        QTest::addColumn<QString>("state");
-        QTest::newRow("enable") << "enable" << QStringList({"unready", "enabled", "waiting"})
-                                << "WirelessWaiting";
-        QTest::newRow("reload IP")
-            << "reload" << QStringList({"unready", "waitingIpSetup", "ready"}) << "WirelessReady";
-        QTest::newRow("interface stopped, not held")
-            << "stop" << QStringList({"unready", "statusChanged(Down)"})
-            << "WirelessInterfaceDownEnabled";
-    }
-
-    void requestWhileReady()
-    {
-        QFETCH(QString, request);
-        QFETCH(QStringList, after);
+        QFETCH(QString, steps);
+        QFETCH(QStringList, signalNames);
+        QFETCH(QStringList, calls);
         QFETCH(QString, state);
-        reachReady();
-        if (request == "enable") {
-            wireless->enableInterface(networks({"new"}));
-        } else if (request == "reload") {
-            wireless->reloadIpSettings(settings("10.1.0.6"));
-        } else {
-            wireless->setUpState(Absent, false);
-        }
-        const bool held = request != "stop";
-        if (held) {
-            expect({"disconnecting"}, {});
-            QVERIFY(wireless->isConnected());
-        }
-        expect(after, request == "enable" ? QStringList("enable new") : QStringList());
+        QFETCH(QStringList, commands);
+        boot(Absent);
+        QTRY_COMPARE(emitted, QStringList({"disabled", "statusChanged(Removed)"}));
+        QCOMPARE(std::exchange(supplicant->calls, {}), QStringList("interfaceRemoved"));
+        emitted.clear();
+        drive(steps);
+        QTRY_COMPARE(emitted, signalNames);
+        QTRY_COMPARE(supplicant->calls, calls);
         QTRY_VERIFY(in(state));
-        QCOMPARE(stationCommands().mid(2),
-                 request == "reload" ? QStringList({"flush 4 nvwtest0", "add 10.1.0.6/24 nvwtest0"})
-                                     : QStringList());
-    }
-
-    void wpsEndsDisabled_data()
-    {
-        QTest::addColumn<bool>("up");
-        QTest::addColumn<bool>("enabled");
-        QTest::addColumn<bool>("pin");
-        QTest::newRow("from disabled, push button") << true << false << false;
-        QTest::newRow("from enabled, PIN") << true << true << true;
-        QTest::newRow("from interface down, PIN") << false << false << true;
-    }
-
-    void wpsEndsDisabled()
-    {
-        QFETCH(bool, up);
-        QFETCH(bool, enabled);
-        QFETCH(bool, pin);
-        boot(Absent);
-        wireless->setUpState(Absent, up);
-        if (enabled) {
-            wireless->enableInterface(networks({"home"}));
-        }
-        pin ? wireless->wpsPin("12345670") : wireless->wpsPbc();
-        wireless->setUpState(Absent, true);
-        QTRY_VERIFY(in("WirelessWps"));
-        QCOMPARE(supplicant->calls.last(), pin ? "wpsPin 12345670" : "wpsPbc");
-        if (pin) {
-            emit supplicant->wpsError("failed");
-        } else {
-            emit supplicant->wpsFinished(*networks({"x"}).begin());
-        }
-        QTRY_VERIFY(in("WirelessDisabled"));
-        QCOMPARE(supplicant->calls.last(), "disable");
-    }
-
-    void scanning()
-    {
-        boot(Absent);
-        wireless->scan();
-        expect({"disabled", "statusChanged(Removed)", "scanResults(0)"}, {"interfaceRemoved"});
-        QTRY_VERIFY(in("WirelessScanDisabled"));
-        wireless->setUpState(Absent, true);
-        wireless->scan();
-        wireless->scan();
-        expect({"disabled", "statusChanged(Up)", "scanResults(0)"},
-               {"interfaceAdded", "disable", "scan", "scan"});
-        emit supplicant->scanResults({ApDescription(), ApDescription()});
-        expect({"scanResults(2)"}, {});
-        QTRY_VERIFY(in("WirelessScanInactive"));
-        wireless->scan(); // and no results: timed out
-        expect({"scanResults(0)"}, {"scan"});
-        QTRY_VERIFY(in("WirelessScanInactive"));
+        QCOMPARE(driver.take().filter(QRegularExpression("\\bnvwtest0\\b")), commands);
     }
 
     void multichannel_data()
