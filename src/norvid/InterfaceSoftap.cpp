@@ -37,7 +37,9 @@ constexpr int SoftApPrefixLength = 24;
         Name(QState *parent, InterfaceWireless *controller, const InterfaceSoftap *softap)         \
             : InterfaceWirelessState(parent, controller, controller->getName(),                    \
                                      InterfaceStateName(softap->appendInterface(base)))            \
-        {}                                                                                         \
+        {                                                                                          \
+            setObjectName(softap->appendInterface(base));                                          \
+        }                                                                                          \
     }
 
 NORVI_SOFTAP_STATE(WirelessSoftapContainerPerInterface, QStringLiteral("softApContainer"));
@@ -56,7 +58,7 @@ NORVI_SOFTAP_STATE(WirelessSoftApNextSession, QStringLiteral("softApNextSession"
 bool isHostapdHex(const QString &text)
 {
     return text.size() % 2 == 0 && std::all_of(text.cbegin(), text.cend(), [](QChar c) {
-               return c.isDigit() || QStringLiteral("abcdefABCDEF").contains(c);
+               return QStringLiteral("0123456789abcdefABCDEF").contains(c);
            });
 }
 
@@ -115,6 +117,20 @@ bool writeOwnFile(const QString &path, const QString &content)
         return false;
     }
     return true;
+}
+
+// The three daemons' files, dnsd's only with a domain name; false when one of them could not be
+// written and is not ours to hand to a daemon.
+bool writeFiles(const SoftApSetup &settings, int channel)
+{
+    return writeOwnFile(filePath(WirelessSoftApStarted::HostapdFile, settings),
+                        hostapdConfig(settings, channel)) &&
+           writeOwnFile(filePath(WirelessSoftApStarted::UdhcpdFile, settings),
+                        udhcpdConfig(settings)) &&
+           (settings.domainName().isEmpty() ||
+            writeOwnFile(
+                filePath(WirelessSoftApStarted::DnsdFile, settings),
+                QStringLiteral("%1\t%2\n").arg(settings.domainName(), settings.apAddress())));
 }
 
 } // namespace
@@ -318,6 +334,7 @@ WirelessSoftApStarted::WirelessSoftApStarted(QState *parent, InterfaceWireless *
                               softap->timings().dnsdRestartMs)),
       m_interfaceDownTimer(new QTimer(this))
 {
+    setObjectName(softap->appendInterface("softApStarted"));
     m_interfaceDownTimer->setSingleShot(true);
     m_interfaceDownTimer->setInterval(softap->timings().interfaceDownDelayMs);
     norvi::connect(m_interfaceDownTimer, SIGNAL(timeout()), this,
@@ -395,16 +412,6 @@ bool WirelessSoftApStarted::refusesSettings(const SoftApSetup &settings) const
                  << ", settings unusable in its configuration files: "
                  << unusable.join(QStringLiteral(", "));
     return true;
-}
-
-bool WirelessSoftApStarted::writeFiles(const SoftApSetup &settings, int channel)
-{
-    return writeOwnFile(filePath(HostapdFile, settings), hostapdConfig(settings, channel)) &&
-           writeOwnFile(filePath(UdhcpdFile, settings), udhcpdConfig(settings)) &&
-           (settings.domainName().isEmpty() ||
-            writeOwnFile(
-                filePath(DnsdFile, settings),
-                QStringLiteral("%1\t%2\n").arg(settings.domainName(), settings.apAddress())));
 }
 
 void WirelessSoftApStarted::setUpLink(const SoftApSetup &settings)

@@ -130,10 +130,6 @@ public:
 
     WirelessSoftApStarted(QState *parent, InterfaceWireless *controller, InterfaceSoftap *softap);
 
-    // Writes the three daemons' files (dnsd's only with a domain name); false when one of them
-    // could not be written and is not ours to hand to a daemon.
-    static bool writeFiles(const SoftApSetup &settings, int channel);
-
 signals:
     void ready(InterfaceName softAp);
     void unready(InterfaceName softAp);

@@ -1,40 +1,64 @@
-// Runs one soft AP's region as the wireless controller does, with the ip driver and the real
-// daemons, on an interface of the namespace it is started in. A station machine of one state
-// stands in for the station's association. Writes the soft AP's signals as lines starting with
-// "@"; log lines go there too and start with their date.
+// Runs the wireless controller with one soft AP on an interface of the namespace it is started
+// in, with the ip driver and the real daemons; the supplicant is a double, as associating needs a
+// radio. Writes the controller's soft-AP signals as lines starting with "@"; log lines go there
+// too and start with their date.
 //
-// Standard input takes "start", "stop", "added", "removed" (what udev reports of the interface),
-// "associate" (the station associated again) and
-// "set KEY=VALUE..." (settings as a client gives them, values percent-encoded); "files CHANNEL
-// KEY=VALUE..." only writes the daemons' files for that channel. End of input ends the program.
+// Standard input takes the manager's "start", "stop" and "set KEY=VALUE..." (settings as a client
+// gives them, values percent-encoded), "added" and "removed" (what udev reports of the soft-AP
+// interface) and "associate CHANNEL" (the station associates anew on that channel). End of input
+// ends the program.
 //
-// Usage: softap_run [-d] INTERFACE [DELAY_MS]   (DELAY_MS: every restart delay and stop wait)
+// Usage: softap_run [-d] STATION SOFTAP
 
 #include "AddressManager.h"
 #include "HelperChannel.h"
-#include "InterfaceSoftap.h"
 #include "InterfaceWireless.h"
 #include "NetlinkWatcher.h"
 #include "ResolvConf.h"
+#include "Supplicant.h"
 
 #include <QCoreApplication>
 
 #include <cstdio>
+
+// Associated on the channel it is told.
+class AssociatingSupplicant : public Supplicant
+{
+public:
+    explicit AssociatingSupplicant(const InterfaceName &name) : Supplicant(nullptr, name) {}
+
+    void associate(int channel)
+    {
+        m_channel = channel;
+        emit configured();
+        emit connected();
+    }
+
+    bool enable(QSet<WirelessNetwork>) override { return true; }
+    bool disable() override { return true; }
+    bool wpsPbc() override { return false; }
+    bool wpsPin(QString) override { return false; }
+    void scan() override {}
+    QVariantMap getNetworkDetails() override { return {}; }
+    int getCurrentChannel() override { return m_channel; }
+    void interfaceAdded() override {}
+    void interfaceRemoved() override {}
+
+private:
+    int m_channel = 0;
+};
 
 class SoftapRunner : public QObject
 {
     Q_OBJECT
 
 public:
-    SoftapRunner(const InterfaceName &name, const SoftApTimings &timings)
-        : m_name(name), m_controller(m_station, {}, &m_driver, &m_addressManager, nullptr)
+    SoftapRunner(const InterfaceName &station, const InterfaceName &softAp)
+        : m_station(station), m_softAp(softAp), m_supplicant(new AssociatingSupplicant(station)),
+          m_addressManager(station, &m_netlink, &m_driver, &m_resolvConf, nullptr),
+          m_controller(station, {softAp.toString()}, &m_driver, &m_addressManager, nullptr,
+                       platform(m_supplicant))
     {
-        auto *container = new WirelessSoftapInterfaceContainer(&m_softApMachine, &m_controller);
-        m_softApMachine.setInitialState(container);
-        auto *waiting = new WirelessWaitingInterfaceRunning(&m_stationMachine, &m_controller);
-        m_stationMachine.setInitialState(waiting);
-        waiting->addTransition(new NorviTransition(WirelessEvent::SupplicantConnected(), waiting));
-        m_softap = new InterfaceSoftap(name, container, waiting, &m_controller, &m_driver, timings);
         for (const char *signal :
              {SIGNAL(softapReady(InterfaceName)), SIGNAL(softapUnready(InterfaceName))}) {
             norvi::connect(&m_controller, signal, this, SLOT(on_controller_signal()));
@@ -45,8 +69,9 @@ public:
         }
         norvi::connect(&m_commands, SIGNAL(command(QByteArray)), this,
                        SLOT(on_command(QByteArray)));
-        m_stationMachine.start();
-        m_softApMachine.start();
+        // The station waits for its association from here on.
+        m_controller.setUpState(station, true);
+        m_controller.enableInterface({});
         printReport("started");
     }
 
@@ -62,25 +87,28 @@ private slots:
         QList<QByteArray> words = line.split(' ');
         const QByteArray command = words.takeFirst();
         if (command == "start") {
-            m_softApMachine.postEvent(new WirelessEvent::StartSoftAp(m_name));
+            m_controller.startSoftAp(m_softAp);
         } else if (command == "stop") {
-            m_softApMachine.postEvent(new WirelessEvent::StopSoftAp(m_name));
+            m_controller.stopSoftAp(m_softAp);
         } else if (command == "added") {
-            m_softApMachine.postEvent(new WirelessEvent::InterfaceAdded(m_name));
+            m_controller.interfaceAdded(m_softAp);
         } else if (command == "removed") {
-            m_softApMachine.postEvent(new WirelessEvent::InterfaceRemoved(m_name));
+            m_controller.interfaceRemoved(m_softAp);
         } else if (command == "associate") {
-            m_stationMachine.postEvent(new WirelessEvent::SupplicantConnected);
+            m_supplicant->associate(words.value(0).toInt());
         } else if (command == "set") {
-            m_softap->setSettings(settings(words));
-        } else if (command == "files") {
-            const int channel = words.takeFirst().toInt();
-            printReport(WirelessSoftApStarted::writeFiles(settings(words), channel) ? "written"
-                                                                                    : "refused");
+            m_controller.reloadSoftApSettings(settings(words));
         }
     }
 
 private:
+    static WirelessPlatform platform(Supplicant *supplicant)
+    {
+        WirelessPlatform platform;
+        platform.supplicant = supplicant;
+        return platform;
+    }
+
     SoftApSetup settings(const QList<QByteArray> &pairs) const
     {
         QVariantMap map;
@@ -89,21 +117,20 @@ private:
             map.insert(QString::fromUtf8(pair.left(at)),
                        QString::fromUtf8(QByteArray::fromPercentEncoding(pair.mid(at + 1))));
         }
-        SoftApSetup settings = m_softap->getSettings();
+        SoftApSetup settings(Ssid::fromString("softap_" + m_softAp.toString()),
+                             m_softAp.toString());
         settings.setFromMap(map);
         return settings;
     }
 
-    const InterfaceName m_name;
-    const InterfaceName m_station{QStringLiteral("wlan0")};
+    const InterfaceName m_station;
+    const InterfaceName m_softAp;
+    AssociatingSupplicant *const m_supplicant;
     NetworkDriverIp m_driver;
     NetlinkWatcher m_netlink;
     ResolvConfImpl m_resolvConf{nullptr};
-    AddressManager m_addressManager{m_station, &m_netlink, &m_driver, &m_resolvConf, nullptr};
+    AddressManager m_addressManager;
     InterfaceWireless m_controller;
-    NorviStateMachine m_stationMachine;
-    NorviStateMachine m_softApMachine;
-    InterfaceSoftap *m_softap = nullptr;
     StdinCommands m_commands;
 };
 
@@ -111,14 +138,11 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     const QStringList args = setUpHelper(application);
-    if (args.isEmpty()) {
-        std::fprintf(stderr, "usage: softap_run [-d] INTERFACE [DELAY_MS]\n");
+    if (args.size() != 2) {
+        std::fprintf(stderr, "usage: softap_run [-d] STATION SOFTAP\n");
         return 2;
     }
-    const int delayMs = args.value(1, QStringLiteral("0")).toInt();
-    const SoftApTimings timings =
-        delayMs > 0 ? SoftApTimings{delayMs, delayMs, delayMs, delayMs, delayMs} : SoftApTimings();
-    SoftapRunner runner(InterfaceName(args.first()), timings);
+    SoftapRunner runner{InterfaceName(args[0]), InterfaceName(args[1])};
     return application.exec();
 }
 
