@@ -36,7 +36,8 @@ class Client:
         self.ignored = None
 
     def call(self, *args):
-        assert reply(self.run, "call", *args) == (0, None), args
+        texts = [json.dumps(a) if isinstance(a, dict) else a for a in args]
+        assert reply(self.run, "call", *texts) == (0, None), args
 
     def get(self, name):
         code, value = reply(self.run, "get", name)
@@ -358,3 +359,24 @@ def test_wps_scans_and_reconnects_with_the_wpa_supplicant_double(make_sandbox, s
         client.call("ForceWifiReconnect")
         assert wait_until(lambda: entered("WirelessWaitingState") == waiting + 1), state
 
+
+
+def test_soft_ap_gives_a_client_device_an_address(make_sandbox, start_norvid):
+    sandbox = make_sandbox(softap=True, supplicant="double")
+    client, daemon = start_norvid(sandbox)
+    client.ignored = "eth0"
+    client.call("StartSoftAp", "uap0", {"ssid": "Setup", "channel": "6"})
+    assert client.expect("Connected", "uap0")[-1] == ("Connected", "uap0")
+    assert client.details("uap0")["SoftApUp"] is True
+    assert client.get("SoftApModeSettings")["uap0"]["ssid"] == "Setup"
+
+    leased = sandbox.peer_run(["busybox", "udhcpc", "-i", "puap0", "-f", "-q", "-n", "-t", "5",
+                               "-s", "/bin/true"], timeout=30)
+    assert "obtained from 192.168.200.1" in leased.stderr, leased
+    device = sandbox.peer_run(["cat", "/sys/class/net/puap0/address"]).stdout.strip()
+    assert client.arguments("StationConnected") == (device,)
+
+    client.call("StopSoftAp", "uap0")
+    assert client.expect("Disconnected", "uap0") == [("StationDisconnected", device),
+                                                     ("Disconnected", "uap0")]
+    assert client.details("uap0")["SoftApUp"] is False
