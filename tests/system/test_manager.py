@@ -300,6 +300,13 @@ def test_automatic_mode_prefers_the_cable_and_falls_back_to_wifi(make_sandbox, s
         ("Connected", "eth0")]
     assert ipv4(sandbox, "wlan0") == []
 
+    # Hybrid mode connects both.
+    client.call("SetNormalMode", "hybrid")
+    assert client.expect("Connected", "wlan0")[-1] == ("Connected", "wlan0")
+    assert client.get("Mode") == "HybridMode"
+    assert (client.details("eth0")["Connected"], client.details("wlan0")["Connected"]) == \
+        (True, True)
+
 
 def test_wps_scans_and_reconnects_with_the_wpa_supplicant_double(make_sandbox, start_norvid):
     sandbox = make_sandbox(supplicant="double")
