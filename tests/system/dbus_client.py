@@ -83,7 +83,8 @@ def listen(bus, args):
         print(json.dumps({"member": message.get_member(), "signature": message.get_signature(),
                           "args": plain(list(arguments))}), flush=True)
 
-    bus.add_signal_receiver(received, dbus_interface=INTERFACE, path=PATH,
+    # Only the name's owner speaks for the daemon: anyone else may send signals that look alike.
+    bus.add_signal_receiver(received, dbus_interface=INTERFACE, path=PATH, bus_name=NAME,
                             message_keyword="message")
     # A round trip to the bus makes sure the match rule is in place before we say so.
     bus.get_unique_name()
