@@ -26,7 +26,9 @@ BSS = MAIN_IFACE + ".BSS"
 NETWORK = MAIN_IFACE + ".Network"
 INTERFACE_EXISTS = MAIN_IFACE + ".InterfaceExists"
 INTERFACE_UNKNOWN = MAIN_IFACE + ".InterfaceUnknown"
-INVALID_ARGS = "org.freedesktop.DBus.Error.InvalidArgs"
+NOT_CONNECTED = MAIN_IFACE + ".NotConnected"
+FAILED = "org.freedesktop.DBus.Error.Failed"
+UNCONNECTED_STATES = ("inactive", "disconnected", "interface_disabled")
 # wpa_supplicant is started with this interface, as the sandbox starts the real one.
 FIRST_INTERFACE = "wlan0"
 
@@ -122,6 +124,9 @@ class Interface:
     @dbus.service.method(INTERFACE, in_signature="", out_signature="")
     def Disconnect(self):
         _called(self, "Disconnect")
+        if self.props[INTERFACE]["State"] in UNCONNECTED_STATES:
+            raise dbus.exceptions.DBusException("This interface is not connected",
+                                                name=NOT_CONNECTED)
         _set_interface_properties(self, {"State": "disconnected",
                                          "CurrentBSS": dbus.ObjectPath("/")})
 
@@ -151,7 +156,7 @@ class Properties:
     def Set(self, interface, name, value):
         current = self.props.get(interface, {}).get(name)
         if current is None or not isinstance(value, type(current)):
-            raise dbus.exceptions.DBusException("invalid message format", name=INVALID_ARGS)
+            raise dbus.exceptions.DBusException("wrong property type", name=FAILED)
         self.props[interface][name] = type(current)(value)
 
 

@@ -73,9 +73,10 @@ class World(sandbox_module.Sandbox):
         return dbus.bus.BusConnection(self.bus_address())
 
     def start_wpa_double(self):
-        """Has the bus start the wpa_supplicant double from now on (instead of the real one,
-        if any) and starts it."""
+        """Has the bus start the wpa_supplicant double from now on, instead of the real one,
+        and starts it afresh."""
         self.set_supplicant("double")
+        self.kill_supplicant()
         return WpaDouble(self).come_back()
 
 

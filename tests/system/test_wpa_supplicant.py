@@ -91,8 +91,10 @@ def test_the_double_does_what_the_real_one_does_by_itself_and_what_it_is_told(sa
                                                                   [OPEN_NETWORK])
     wpa.set_signal_poll({"rssi": dbus.Int32(-61)})
     assert call(bus, interface, INTERFACE, "SignalPoll") == {"rssi": -61}
+    wpa.set_state("completed")
     call(bus, interface, INTERFACE, "Disconnect")
     assert state(bus, interface) == "disconnected"
+    assert error_of(call, bus, interface, INTERFACE, "Disconnect") == SUPPLICANT + ".NotConnected"
     wpa.refuse("Scan", SUPPLICANT + ".Interface.ScanError", "busy")
     assert error_of(call, bus, interface, INTERFACE, "Scan",
                     dbus.Dictionary({"Type": "active"}, signature="sv")) \
@@ -103,18 +105,19 @@ def test_the_double_does_what_the_real_one_does_by_itself_and_what_it_is_told(sa
     assert attach(bus) == interface and wpa.calls("AddNetwork") == []
 
 
+def signature(member):
+    """A property's type, a method's arguments as "in:s" and "out:o", a signal's signature."""
+    if member.tag == "property":
+        return member.get("type")
+    return "".join(("%s:" % arg.get("direction") if member.tag == "method" else "")
+                   + arg.get("type") for arg in member)
+
+
 def members(bus, path):
     """{(interface, kind, name): signature} of an object's introspection."""
-    found = {}
     xml = call(bus, path, "org.freedesktop.DBus.Introspectable", "Introspect")
-    for interface in ET.fromstring(xml).iter("interface"):
-        for member in interface:
-            # A signal's arguments are written as the signal's signature is.
-            signature = member.get("type") or "".join(
-                arg.get("direction", "") + ":" * ("direction" in arg.attrib) + arg.get("type")
-                for arg in member)
-            found[(interface.get("name"), member.tag, member.get("name"))] = signature
-    return found
+    return {(interface.get("name"), member.tag, member.get("name")): signature(member)
+            for interface in ET.fromstring(xml).iter("interface") for member in interface}
 
 
 def used_members(bus, interface, network):
@@ -165,7 +168,6 @@ def test_the_double_has_the_real_ones_members_with_their_types(make_sandbox):
     bus = world.bus()
     interface = attach(bus)
     real = used_members(bus, interface, enable(bus, interface, OPEN_NETWORK))
-    world.kill_supplicant()
     wpa = world.start_wpa_double()
     assert attach(bus) == interface
     double = used_members(bus, interface, enable(bus, interface, OPEN_NETWORK))

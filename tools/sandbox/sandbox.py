@@ -10,6 +10,9 @@ A `Sandbox` (run as root) makes:
   /run/dbus/system_bus_socket and systemd-udevd with a private /run/udev and only net rules.
   Links: `lo` (up), `eth0` (wired) and `wlan0` (stands in for the Wi-Fi station; no radio),
   both veth pairs whose other ends are in the peer namespace; both start down.
+  On request the bus starts the real wpa_supplicant (wired driver on wlan0) or its double on
+  the first call to fi.w1.wpa_supplicant1; `iw` is a stand-in that makes access point
+  interfaces (tests/doubles/README.md).
 - the peer namespace, "the network": the other end of eth0 (`PEER_ETH0`) carries PEER_IPV4/24
   and PEER_IPV6/64.  Cable plugged = that end up.  It can run a DHCP server and radvd.
 
@@ -695,6 +698,7 @@ SUPPLICANT_SERVICES = {
             % (SUPPLICANT_LINK, STATE_MOUNT),
     "double": "python3 -m dbusmock --system --template %s/wpa_supplicant.py" % STATE_MOUNT,
 }
+
 
 def _check_supplicant(kind):
     if kind not in SUPPLICANT_SERVICES:
