@@ -30,11 +30,6 @@ QStringList keyManagementOf(const QVariant &property)
     return norvi::toTextList(map->value("KeyMgmt")).value_or(QStringList());
 }
 
-QByteArray bytesOf(const QVariant &value)
-{
-    return value.userType() == QMetaType::QByteArray ? value.toByteArray() : QByteArray();
-}
-
 } // namespace
 
 BssMonitor::BssMonitor(const QDBusObjectPath &path)
@@ -48,33 +43,47 @@ BssMonitor::BssMonitor(const QDBusObjectPath &path)
 
 BssMonitor::~BssMonitor() = default;
 
+QVariant BssMonitor::read(const char *name, int type) const
+{
+    const QVariant value = m_bss->property(name);
+    if (value.userType() != type) {
+        nvWarning() << "Ignoring property " << name << " of BSS " << m_path.path()
+                    << ", unreadable or of another type: " << m_bss->lastError().message();
+        return QVariant();
+    }
+    return value;
+}
+
 qint16 BssMonitor::signal() const
 {
-    const QVariant value = m_bss->property("Signal");
-    return value.userType() == QMetaType::Short ? value.value<qint16>() : 0;
+    return read("Signal", QMetaType::Short).value<qint16>();
 }
 
 quint16 BssMonitor::frequency() const
 {
-    const QVariant value = m_bss->property("Frequency");
-    return value.userType() == QMetaType::UShort ? value.value<quint16>() : 0;
+    return read("Frequency", QMetaType::UShort).value<quint16>();
 }
 
 bool BssMonitor::getPrivacy() const
 {
-    const QVariant value = m_bss->property("Privacy");
-    return value.userType() == QMetaType::Bool && value.toBool();
+    return read("Privacy", QMetaType::Bool).toBool();
+}
+
+QByteArray BssMonitor::bytes(const char *name) const
+{
+    return read(name, QMetaType::QByteArray).toByteArray();
 }
 
 QStringList BssMonitor::keyManagement() const
 {
-    return keyManagementOf(m_bss->property("WPA")) + keyManagementOf(m_bss->property("RSN"));
+    return keyManagementOf(read("WPA", QMetaType::QVariantMap)) +
+           keyManagementOf(read("RSN", QMetaType::QVariantMap));
 }
 
 ApDescription BssMonitor::createApDescription() const
 {
     ApDescription ap;
-    ap.ssid = Ssid::fromBinary(bytesOf(m_bss->property("SSID")));
+    ap.ssid = Ssid::fromBinary(bytes("SSID"));
     const QStringList keyManagement = this->keyManagement();
     if (!getPrivacy()) {
         ap.type = WirelessNetworkType::Unsecured;
@@ -89,10 +98,10 @@ ApDescription BssMonitor::createApDescription() const
         ap.type = WirelessNetworkType::Wep;
         nvDebug() << "Found WEP network: " << ap.ssid;
     }
-    ap.bssid = Bssid::fromBinary(bytesOf(m_bss->property("BSSID")));
+    ap.bssid = Bssid::fromBinary(bytes("BSSID"));
     ap.signal = signal();
     ap.frequency = frequency();
-    ap.ies = bytesOf(m_bss->property("IEs"));
+    ap.ies = bytes("IEs");
     return ap;
 }
 

@@ -36,6 +36,9 @@ private slots:
     void on_propertiesChanged(const QVariantMap &properties);
 
 private:
+    // The property as the given type, or an invalid value (logged) when it is not that.
+    QVariant read(const char *name, int type) const;
+    QByteArray bytes(const char *name) const;
     ApDescription createApDescription() const;
     QStringList keyManagement() const;
 

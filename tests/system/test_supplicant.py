@@ -51,14 +51,6 @@ def stop_worker(worker):
     assert worker.process.wait(timeout=HELPER_TIMEOUT) == 0, worker.output()
 
 
-def networks(sandbox):
-    bus = sandbox.bus()
-    interface = bus.get_object(SUPPLICANT, SUPPLICANT_PATH, introspect=False).GetInterface(
-        "wlan0", dbus_interface=SUPPLICANT)
-    return bus.get_object(SUPPLICANT, interface, introspect=False).Get(
-        INTERFACE, "Networks", dbus_interface=dbus.PROPERTIES_IFACE)
-
-
 def network_properties(sandbox):
     bus = sandbox.bus()
     interface = bus.get_object(SUPPLICANT, SUPPLICANT_PATH, introspect=False).GetInterface(
@@ -88,10 +80,12 @@ def test_real_supplicant_is_attached_joined_left_and_given_up(make_sandbox, buil
         worker.signal("disabled")
         assert network_properties(sandbox) == []
 
-        # A WPS session reaches it; without a radio nothing answers, so our limit ends it.
+        # A WPS session reaches it ("State" becomes "associated"); without a radio nothing
+        # more comes, so our limit ends it.
         worker.send("pbc")
         worker.signal("wps")
         assert worker.signal("wpsError")[0] == "WPS session timed out"
+        assert worker.count("WPS session timed out (from norvid internal timeout)") == 1
 
         worker.send("removed")
         assert worker.signal("scanResults")[0] == []
@@ -99,6 +93,11 @@ def test_real_supplicant_is_attached_joined_left_and_given_up(make_sandbox, buil
         worker.send("added")
         worker.send("enable HomeNet")
         worker.signal("connected")
+
+        # Destroyed, the worker leaves no wpa_supplicant behind.
+        worker.send("quit")
+        worker.signal("destroyed")
+        assert wait_until(lambda: sandbox.supplicant_pid() is None)
     finally:
         stop_worker(worker)
 
@@ -106,7 +105,10 @@ def test_real_supplicant_is_attached_joined_left_and_given_up(make_sandbox, buil
 def start_with_double(make_sandbox, build_dir, absent=False):
     sandbox = make_sandbox(supplicant="double")
     sandbox.set_supplicant_absent(absent)
-    return WpaDouble(sandbox), start_worker(sandbox, build_dir, SHORT_TIMINGS)
+    wpa, worker = WpaDouble(sandbox), start_worker(sandbox, build_dir, SHORT_TIMINGS)
+    if not absent:
+        wpa.wait_for_call("Disconnect")  # attached: quieting it has begun
+    return wpa, worker
 
 
 def added_networks(wpa):
@@ -235,5 +237,61 @@ def test_double_scans_and_access_points(make_sandbox, build_dir):
 
         worker.send("removed")
         assert worker.signal("scanResults")[0] == []
+    finally:
+        stop_worker(worker)
+
+
+NO_CREDENTIALS = "WPS session ended without receiving network credentials"
+TIMED_OUT = "WPS session timed out"
+
+
+def credentials(ssid="HomeNet", key="secret123", auth="wpa2-psk", encr="aes", raw=None):
+    return lambda wpa, worker: wpa.wps_credentials(ssid, key, auth, encr, raw)
+
+
+def event(name, **arguments):
+    return lambda wpa, worker: wpa.wps_event(name, arguments)
+
+
+SUCCESS = event("success")
+# request, what happens once the session runs, its ending
+WPS_SESSIONS = [
+    ("pbc", [credentials(), SUCCESS], ("wpsFinished", ["HomeNet", 2, "secret123"])),
+    ("pin 12345670", [SUCCESS], ("wpsError", NO_CREDENTIALS)),
+    ("pbc", [credentials(key="short"), SUCCESS], ("wpsError", NO_CREDENTIALS)),
+    ("pbc", [credentials(auth="open", key="abcde"), SUCCESS], ("wpsFinished", ["HomeNet", 1, "abcde"])),
+    ("pbc", [credentials(raw={"SSID": dbus.Int32(5), "Key": dbus.ByteArray(b"secret123")}),
+             credentials(raw={"SSID": dbus.ByteArray(b"\xff\xfe"), "Key": dbus.ByteArray(b"secret123")}),
+             SUCCESS], ("wpsError", NO_CREDENTIALS)),
+    ("pbc", [event("fail", msg=dbus.Int32(12))], ("wpsError", "Multiple PBC sessions detected")),
+    ("pbc", [event("fail", msg=dbus.Int32(19))], ("wpsError", "19")),
+    ("pbc", [event("fail", msg=dbus.Int32(-1))], ("wpsError", "-1")),
+    ("pbc", [event("fail", msg="no answer")], ("wpsError", "no answer")),
+    ("pbc", [lambda wpa, worker: wpa.set_state("inactive")], ("wpsError", TIMED_OUT)),
+    ("pbc", [], ("wpsError", TIMED_OUT)),
+    ("pbc", [lambda wpa, worker: worker.send("disable")], ("wpsError", "WPS session ended")),
+]
+
+
+def test_double_wps_sessions_end_once_each(make_sandbox, build_dir):
+    wpa, worker = start_with_double(make_sandbox, build_dir)
+    try:
+        for number, (request, steps, (ending, argument)) in enumerate(WPS_SESSIONS):
+            worker.send(request)
+            worker.signal("wps")
+            for step in steps:
+                step(wpa, worker)
+            assert worker.signal(ending)[0] == argument, "session %d" % number
+        worker.signal("disabled")
+        starts = [dict(args[0]) for _, _, args in wpa.calls("Start")]
+        assert starts[:2] == [{"Role": "enrollee", "Type": "pbc"},
+                              {"Role": "enrollee", "Type": "pin", "Pin": "12345670"}]
+
+        wpa.refuse("Start", "fi.w1.wpa_supplicant1.InvalidArgs")
+        worker.send("pbc")
+        error, passed = worker.signal("wpsError")
+        assert error == "Could not start WPS: refused by the test"
+        assert "wps" not in passed
+        assert worker.count("@wpsError") + worker.count("@wpsFinished") == len(WPS_SESSIONS) + 1
     finally:
         stop_worker(worker)
