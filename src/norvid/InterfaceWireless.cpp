@@ -13,6 +13,8 @@
 #include <QTimer>
 #include <QVector>
 
+#include <memory>
+
 const QString WirelessPlatform::MwifiexDrcsPath =
     QStringLiteral("/sys/module/mwifiex/parameters/drcs");
 const QString WirelessPlatform::MlanDrcsPath =
@@ -653,23 +655,23 @@ NorviStateMachine *InterfaceWireless::machineFor(const InterfaceName &name) cons
 void InterfaceWireless::interfaceAdded(const InterfaceName &name)
 {
     nvInfo() << "Interface " << name << " added";
-    NorviStateMachine *const machine = machineFor(name);
-    if (machine == nullptr) {
-        nvCritical() << "Invalid interface name: " << name;
-        return;
-    }
-    machine->postEvent(new WirelessEvent::InterfaceAdded(name));
+    postPresence(name, std::make_unique<WirelessEvent::InterfaceAdded>(name));
 }
 
 void InterfaceWireless::interfaceRemoved(const InterfaceName &name)
 {
     nvInfo() << "Interface " << name << " removed";
+    postPresence(name, std::make_unique<WirelessEvent::InterfaceRemoved>(name));
+}
+
+void InterfaceWireless::postPresence(const InterfaceName &name, std::unique_ptr<QEvent> event)
+{
     NorviStateMachine *const machine = machineFor(name);
     if (machine == nullptr) {
         nvCritical() << "Invalid interface name: " << name;
         return;
     }
-    machine->postEvent(new WirelessEvent::InterfaceRemoved(name));
+    machine->postEvent(event.release());
 }
 
 void InterfaceWireless::setUpState(const InterfaceName &name, bool up)

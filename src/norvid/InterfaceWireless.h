@@ -16,6 +16,8 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include <memory>
+
 class AddressManager;
 class InterfaceSoftap;
 class NetworkDriver;
@@ -127,6 +129,7 @@ private:
     void buildSoftAps(WirelessWaitingInterfaceRunning *stationWaiting);
     // The machine that serves the interface; none for a name this controller does not own.
     NorviStateMachine *machineFor(const InterfaceName &name) const;
+    void postPresence(const InterfaceName &name, std::unique_ptr<QEvent> event);
 
     // For the states' entry and exit actions; each gets the event that moved the machine.
     void storeNetworks(QEvent *event);

@@ -1,14 +1,14 @@
 // Runs the wireless controller on a station interface of the namespace it is started in, with
 // everything real: wpa_supplicant through the supplicant worker, the ip driver, the netlink
-// watcher, the address manager and the resolver file; no soft APs. Passes the watcher's reports
-// of the interface's up flag on as the manager does (changes only). Writes the
-// controller's signals as lines starting with "@" on standard output; log lines go there too and
-// start with their date.
+// watcher, the address manager and the resolver file; soft APs are only named. Passes the watcher's
+// reports of the interface's up flag on as the manager does (changes only). Writes the controller's
+// signals as lines starting with "@" on standard output; log lines go there too and start with
+// their date.
 //
 // Standard input takes the manager's requests "enable SSID" (an open network) and "activate"
 // (with DHCP settings); end of input ends the program.
 //
-// Usage: wireless_run [-d] INTERFACE
+// Usage: wireless_run [-d] INTERFACE [SOFTAP...]
 
 #include "AddressManager.h"
 #include "HelperChannel.h"
@@ -26,10 +26,10 @@ class WirelessRunner : public QObject
     Q_OBJECT
 
 public:
-    explicit WirelessRunner(const InterfaceName &interface)
+    WirelessRunner(const InterfaceName &interface, const QStringList &softAps)
         : m_interface(interface),
           m_addressManager(interface, &m_netlink, &m_driver, &m_resolvConf, nullptr),
-          m_wireless(interface, {}, &m_driver, &m_addressManager, nullptr)
+          m_wireless(interface, softAps, &m_driver, &m_addressManager, nullptr)
     {
         for (const char *signal :
              {SIGNAL(enabled()), SIGNAL(disabled()), SIGNAL(waiting()),
@@ -85,11 +85,11 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     const QStringList args = setUpHelper(application);
-    if (args.size() != 1) {
-        std::fprintf(stderr, "usage: wireless_run [-d] INTERFACE\n");
+    if (args.isEmpty()) {
+        std::fprintf(stderr, "usage: wireless_run [-d] INTERFACE [SOFTAP...]\n");
         return 2;
     }
-    WirelessRunner runner{InterfaceName(args.first())};
+    WirelessRunner runner(InterfaceName(args.first()), args.mid(1));
     return application.exec();
 }
 

@@ -1,10 +1,6 @@
-"""The wireless controller on the sandbox's wlan0 with everything real: Debian's wpa_supplicant
-(wired driver) joined through the supplicant worker, the link watched by netlink and udev, and
-busybox udhcpc leasing from busybox udhcpd at the other end of the link.
-
-A helper program runs the controller, passes it the watchers' reports as the manager does, and
-writes its signals as lines starting with "@"; the tests send it the manager's requests.
-"""
+"""The wireless controller on the sandbox's wlan0 with everything real, run by a helper program
+that plays the manager: Debian's wpa_supplicant (wired driver), netlink, busybox udhcpc leasing
+from busybox udhcpd at the other end of the link."""
 
 import ipaddress
 import subprocess
@@ -40,7 +36,7 @@ def test_open_network_leases_and_follows_the_interface(make_sandbox, build_dir):
     sandbox.plug("wlan0")
     server = start_dhcp_server(sandbox)
     helper = str(build_dir / "tests" / "helpers" / "wireless_run")
-    controller = Manager(sandbox.spawn([helper, "-d", "wlan0"], stdin=subprocess.PIPE))
+    controller = Manager(sandbox.spawn([helper, "-d", "wlan0", "uap0"], stdin=subprocess.PIPE))
     try:
         controller.expect("started")
         controller.expect("disabled")
@@ -64,6 +60,8 @@ def test_open_network_leases_and_follows_the_interface(make_sandbox, build_dir):
         assert controller.expect("ready") == ["waitingIpSetup"]
         assert wait_until(lambda: leased(sandbox), timeout=HELPER_TIMEOUT)
         assert controller.count("@disconnecting") == 0
+        # Made once, when wlan0 first came up.
+        assert sandbox.iw_calls() == [["phy", "phy0", "interface", "add", "uap0", "type", "__ap"]]
     finally:
         controller.process.stdin.close()
         assert controller.process.wait(timeout=HELPER_TIMEOUT) == 0, controller.output()

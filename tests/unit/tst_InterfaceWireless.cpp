@@ -221,11 +221,6 @@ private slots:
             << ReadySignals + QStringList({"disconnecting", "unready", "waitingIpSetup", "ready"})
             << ReadyCalls << "WirelessReady"
             << Start5 + Stop + QStringList({"flush 4 nvwtest0", "add 10.1.0.6/24 nvwtest0"});
-        QTest::newRow("down when ready: at once, and back up")
-            << ToReady + "DU"
-            << ReadySignals + QStringList({"unready", "statusChanged(Down)", "enabled", "waiting",
-                                           "statusChanged(Up)"})
-            << ReadyCalls + QStringList("enable 2") << "WirelessWaiting" << Start5 + Stop;
         QTest::newRow("WPS from disabled")
             << "UPC" << QStringList({"disabled", "statusChanged(Up)", "disabled"})
             << QStringList({"interfaceAdded", "disable", "wpsPbc", "disable"}) << "WirelessDisabled"
