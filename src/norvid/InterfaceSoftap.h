@@ -82,6 +82,8 @@ public:
     static constexpr int MaximumLineLength = 4096;
 
     SoftApDaemon(QObject *parent, const QString &name, const QString &program, int restartDelayMs);
+    // A daemon still running is killed with its owner, and that end is no one's business.
+    ~SoftApDaemon() override { m_process.blockSignals(true); }
 
     void start(const QStringList &arguments);
     bool isActive() const;

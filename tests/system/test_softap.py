@@ -53,7 +53,11 @@ class Softap:
 
 @pytest.fixture
 def softap(make_sandbox, build_dir):
-    return Softap(make_sandbox(softap=True), build_dir)
+    softap = Softap(make_sandbox(softap=True), build_dir)
+    yield softap
+    # The end of input ends the helper, whatever still runs.
+    softap.process.stdin.close()
+    assert softap.process.wait(timeout=30) == 0, "\n".join(softap.output.lines)
 
 
 def test_client_gets_address_and_resolves_setup_domain(softap):
