@@ -4,7 +4,7 @@
 Prints results as JSON; a D-Bus error prints {"error": <error name>} and exits with 2.
 
   dbus_client.py introspect
-  dbus_client.py call METHOD [STRING...]
+  dbus_client.py call METHOD [STRING|JSON-OBJECT...]
   dbus_client.py get PROPERTY
   dbus_client.py set PROPERTY JSON
   dbus_client.py listen SECONDS      prints "listening", then one JSON line per signal
@@ -57,7 +57,8 @@ def introspect(bus, _args):
 
 def call(bus, args):
     method = proxy(bus).get_dbus_method(args[0], INTERFACE)
-    result = method(*[dbus.String(a) for a in args[1:]])
+    result = method(*[variant_map(json.loads(a)) if a.startswith("{") else dbus.String(a)
+                      for a in args[1:]])
     return json.dumps(plain(result))
 
 
