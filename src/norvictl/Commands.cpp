@@ -315,7 +315,11 @@ QString keyOf(const Invocation &invocation, const QString &option, const QString
     if (const std::optional<QString> given = invocation.value(option)) {
         return *given;
     }
-    return readSecret(QStringLiteral("Key for %1: ").arg(ssid));
+    const QString key = readSecret(QStringLiteral("Key for %1: ").arg(ssid));
+    if (key.isEmpty()) {
+        throw badArguments(QStringLiteral("no key given for %1").arg(ssid));
+    }
+    return key;
 }
 
 WirelessNetwork networkOf(const Invocation &invocation)

@@ -176,7 +176,9 @@ void SignalPrinter::on_source_received(const DaemonSignal &signal)
     for (const QVariant &argument : signal.arguments) {
         arguments << m_printable(argument);
     }
-    print(signal.time, signal.name + QLatin1Char(' ') + describe(signal),
+    const QString description = describe(signal);
+    print(signal.time,
+          description.isEmpty() ? signal.name : signal.name + QLatin1Char(' ') + description,
           {{QStringLiteral("signal"), signal.name}, {QStringLiteral("args"), arguments}});
 }
 
