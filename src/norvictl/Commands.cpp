@@ -501,6 +501,7 @@ void ipSettings(Session &session, const Invocation &invocation)
 
 void scan(Session &session, const Invocation &invocation)
 {
+    const int timeout = timeoutMs(invocation, DefaultScanTimeoutS);
     ControlClient &client = session.client();
     if (textOf(client.read(PropMode)) == Modes.first().second) {
         throw Failure(ExitFailed, QStringLiteral("norvid does not scan in off mode; choose "
@@ -509,8 +510,7 @@ void scan(Session &session, const Invocation &invocation)
     Spinner spinner(QStringLiteral("Scanning"));
     SignalWaiter waiter(session.daemonSignals(), {QStringLiteral("ScanResults")}, &spinner);
     client.check(client.proxy().Scan());
-    const std::optional<DaemonSignal> results =
-        awaitSignal(waiter, timeoutMs(invocation, DefaultScanTimeoutS));
+    const std::optional<DaemonSignal> results = awaitSignal(waiter, timeout);
     if (!results) {
         throw Failure(ExitTimeout, QStringLiteral("no scan results came in time"));
     }
@@ -537,14 +537,14 @@ void scan(Session &session, const Invocation &invocation)
                         rows);
 }
 
-void wps(Session &session, const Invocation &invocation, const QDBusPendingCall &start)
+// The call is made by the caller once the waiter listens, or a fast answer could be missed.
+void wps(Session &session, int timeout, const QDBusPendingCall &start)
 {
     Spinner spinner(QStringLiteral("Waiting for WPS"));
     SignalWaiter waiter(session.daemonSignals(),
                         {QStringLiteral("WpsCredentials"), QStringLiteral("WpsError")}, &spinner);
     session.client().check(start);
-    const std::optional<DaemonSignal> result =
-        awaitSignal(waiter, timeoutMs(invocation, DefaultWpsTimeoutS));
+    const std::optional<DaemonSignal> result = awaitSignal(waiter, timeout);
     if (!result) {
         throw Failure(ExitTimeout, QStringLiteral("WPS gave no result in time"));
     }
@@ -562,9 +562,9 @@ void wps(Session &session, const Invocation &invocation, const QDBusPendingCall 
 
 void wpsPbc(Session &session, const Invocation &invocation)
 {
-    // The call is made only once the waiter listens, or a fast answer could be missed.
+    const int timeout = timeoutMs(invocation, DefaultWpsTimeoutS);
     session.daemonSignals();
-    wps(session, invocation, session.client().proxy().WpsPbc());
+    wps(session, timeout, session.client().proxy().WpsPbc());
 }
 
 void wpsPin(Session &session, const Invocation &invocation)
@@ -575,8 +575,9 @@ void wpsPin(Session &session, const Invocation &invocation)
                        std::end(WpsPinLengths)) {
         throw badArguments(QStringLiteral("a WPS PIN has 4 or 8 digits"));
     }
+    const int timeout = timeoutMs(invocation, DefaultWpsTimeoutS);
     session.daemonSignals();
-    wps(session, invocation, session.client().proxy().WpsPin(pin));
+    wps(session, timeout, session.client().proxy().WpsPin(pin));
 }
 
 // --- soft access points ----------------------------------------------------------------------
@@ -685,6 +686,7 @@ void monitor(Session &session, const Invocation &)
 {
     SignalPrinter printer(session.daemonSignals(), session.out(),
                           [&session](const QVariant &value) { return session.printable(value); });
+    printer.printPresence(session.client().isDaemonRunning());
     // Runs until interrupted.
     QCoreApplication::exec();
 }

@@ -170,6 +170,15 @@ SignalPrinter::SignalPrinter(DaemonSignals &source, const Printer &out,
     norvi::connect(&source, SIGNAL(daemonStopped()), this, SLOT(on_source_daemonStopped()));
 }
 
+void SignalPrinter::printPresence(bool running)
+{
+    print(QDateTime::currentDateTime(),
+          running ? QStringLiteral("norvid is running")
+                  : QStringLiteral("norvid is not running, waiting for it"),
+          {{QStringLiteral("daemon"),
+            running ? QStringLiteral("running") : QStringLiteral("absent")}});
+}
+
 void SignalPrinter::on_source_received(const DaemonSignal &signal)
 {
     QVariantList arguments;

@@ -104,6 +104,9 @@ public:
     SignalPrinter(DaemonSignals &source, const Printer &out,
                   std::function<QVariant(const QVariant &)> printable);
 
+    // The first line: whether the daemon is there to send anything yet.
+    void printPresence(bool running);
+
 private slots:
     void on_source_received(const norvictl::DaemonSignal &signal);
     void on_source_daemonStarted();
