@@ -13,19 +13,6 @@ namespace {
 
 const QString PassiveMode = QStringLiteral("Passive");
 
-// By exact name: the platform's own lookup also takes a number as an interface index, so that
-// asking for "1" would describe the loopback interface.
-QNetworkInterface findInterface(const QString &name)
-{
-    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &interface : interfaces) {
-        if (interface.name() == name) {
-            return interface;
-        }
-    }
-    return QNetworkInterface();
-}
-
 bool isIpv4(const QNetworkAddressEntry &entry)
 {
     return entry.ip().protocol() == QAbstractSocket::IPv4Protocol;
@@ -33,7 +20,8 @@ bool isIpv4(const QNetworkAddressEntry &entry)
 
 bool hasIpv4Address(const QString &name)
 {
-    const QList<QNetworkAddressEntry> entries = findInterface(name).addressEntries();
+    const QList<QNetworkAddressEntry> entries =
+        NetworkUtilities::findInterface(name).addressEntries();
     return std::any_of(entries.begin(), entries.end(), isIpv4);
 }
 
@@ -76,7 +64,7 @@ NetworkMonitor::NetworkMonitor(const QString &wiredName, const QString &wireless
 NetworkMonitor::Watched NetworkMonitor::initialState(const QString &name)
 {
     const InterfaceName interface(name);
-    if (findInterface(name).flags().testFlag(QNetworkInterface::IsRunning)) {
+    if (NetworkUtilities::findInterface(name).flags().testFlag(QNetworkInterface::IsRunning)) {
         nvInfo() << "Interface " << name << " is runnig";
         return {interface, LinkState::Waiting};
     }
@@ -164,7 +152,7 @@ void NetworkMonitor::setWirelessIpSettings(const QVariantMap &settings)
 QVariantMap NetworkMonitor::InterfaceDetails(const QString &name) const
 {
     nvInfo() << "COMMAND: Getting interface details for " << name;
-    const QNetworkInterface interface = findInterface(name);
+    const QNetworkInterface interface = NetworkUtilities::findInterface(name);
     if (!interface.isValid()) {
         nvWarning() << "No such interface: " << name;
         return QVariantMap();

@@ -83,6 +83,17 @@ void ControlAdaptor::put(const char *property, const QVariant &value, const char
 
 namespace norvi {
 
+QStringList keysWithoutText(const QVariantMap &map)
+{
+    QStringList keys;
+    for (auto entry = map.cbegin(); entry != map.cend(); ++entry) {
+        if (entry.value().userType() != QMetaType::QString) {
+            keys << entry.key();
+        }
+    }
+    return keys;
+}
+
 void registerMetaTypes()
 {
     qRegisterMetaType<InterfaceStatus>("InterfaceStatus");

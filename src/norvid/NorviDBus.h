@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QMetaType>
+#include <QStringList>
+#include <QVariantMap>
 
 class QObject;
 
@@ -31,5 +33,9 @@ void registerMetaTypes();
 // control service name. A value written to a property reaches owner only if it has the
 // property's D-Bus type. A path or name already taken ends the process.
 void registerControlInterface(QObject *owner);
+
+// The keys of map whose values are not text, in key order: maps that clients fill with text
+// only, such as IP settings, are checked with it before anything in them is used.
+QStringList keysWithoutText(const QVariantMap &map);
 
 } // namespace norvi
