@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QNetworkAddressEntry>
+#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -112,7 +113,10 @@ std::optional<DaemonSignal> awaitSignal(SignalWaiter &waiter, int timeoutMs)
 QString addressesOf(const QVariantMap &details)
 {
     if (details.contains(KeyIps)) {
-        return textOf(details.value(KeyIps));
+        // The daemon marks link-local addresses with an "l" after the prefix length; their
+        // fe80:: and 169.254. say as much to a person.
+        static const QRegularExpression linkLocalMark(QStringLiteral("(/\\d+)l\\b"));
+        return textOf(details.value(KeyIps)).replace(linkLocalMark, QStringLiteral("\\1"));
     }
     const QString ip = textOf(details.value(KeyIp));
     if (ip.isEmpty()) {
