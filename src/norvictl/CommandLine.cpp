@@ -4,6 +4,7 @@
 
 #include <QTextStream>
 
+#include <csignal>
 #include <cstdio>
 #include <termios.h>
 #include <unistd.h>
@@ -22,6 +23,24 @@ QString optionSynopsis(const norvictl::OptionSpec &option)
     }
     return text + (option.valueOptional ? QStringLiteral(" [%1]") : QStringLiteral(" %1"))
                       .arg(option.valueName);
+}
+
+// The terminal as it was before echo was switched off, for a prompt that is interrupted.
+termios savedTerminal{};
+const int PromptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void restoreTerminalAndDie(int signalNumber)
+{
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+    std::signal(signalNumber, SIG_DFL);
+    std::raise(signalNumber);
+}
+
+void handlePromptSignals(void (*handler)(int))
+{
+    for (const int signalNumber : PromptSignals) {
+        std::signal(signalNumber, handler);
+    }
 }
 
 QString readLine()
@@ -144,13 +163,14 @@ QString readSecret(const QString &prompt)
     }
     std::fputs(prompt.toUtf8().constData(), stderr);
     std::fflush(stderr);
-    termios saved{};
-    tcgetattr(STDIN_FILENO, &saved);
-    termios silent = saved;
+    tcgetattr(STDIN_FILENO, &savedTerminal);
+    termios silent = savedTerminal;
     silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    handlePromptSignals(restoreTerminalAndDie);
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
     const QString secret = readLine();
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+    handlePromptSignals(SIG_DFL);
     std::fputc('\n', stderr);
     return secret;
 }

@@ -210,9 +210,8 @@ void details(Session &session, const Invocation &invocation)
 
 void mode(Session &session, const Invocation &invocation)
 {
-    ControlClient &client = session.client();
     if (invocation.operands().isEmpty()) {
-        const QString state = textOf(client.read(PropMode));
+        const QString state = textOf(session.client().read(PropMode));
         if (session.out().json()) {
             session.out().printJson(QVariantMap{{PropMode, state}});
         } else {
@@ -226,6 +225,7 @@ void mode(Session &session, const Invocation &invocation)
     if (known == Modes.cend()) {
         throw badArguments(QStringLiteral("unknown mode \"%1\"").arg(word));
     }
+    ControlClient &client = session.client();
     client.check(word == Modes.first().first ? client.proxy().SetOffMode()
                                              : client.proxy().SetNormalMode(word));
 }
@@ -466,7 +466,8 @@ void ipSettings(Session &session, const Invocation &invocation)
 {
     const QString property = ipProperty(invocation.operand(0));
     if (invocation.operands().size() > 1) {
-        session.client().write(property, ipSettingsOf(invocation));
+        const QVariantMap settings = ipSettingsOf(invocation);
+        session.client().write(property, settings);
         return;
     }
     const QVariantMap settings = session.client().readMap(property);
