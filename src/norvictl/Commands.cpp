@@ -9,7 +9,7 @@
 #include "WirelessNetwork.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
+#include <QDeadlineTimer>
 #include <QNetworkAddressEntry>
 #include <QRegularExpression>
 
@@ -97,14 +97,13 @@ int timeoutMs(const Invocation &invocation, int defaultSeconds)
 // between does not end the wait.
 std::optional<DaemonSignal> awaitSignal(SignalWaiter &waiter, int timeoutMs)
 {
-    const QDateTime deadline = QDateTime::currentDateTime().addMSecs(timeoutMs);
-    qint64 remaining = timeoutMs;
+    const QDeadlineTimer deadline(timeoutMs);
     do {
-        if (std::optional<DaemonSignal> received = waiter.wait(static_cast<int>(remaining))) {
+        if (std::optional<DaemonSignal> received =
+                waiter.wait(static_cast<int>(deadline.remainingTime()))) {
             return received;
         }
-        remaining = QDateTime::currentDateTime().msecsTo(deadline);
-    } while (remaining > 0);
+    } while (!deadline.hasExpired());
     return std::nullopt;
 }
 
@@ -701,9 +700,10 @@ bool isOnline(Session &session, const std::optional<QString> &interface)
     ControlClient &client = session.client();
     try {
         if (interface) {
-            return client.checkMap(client.proxy().InterfaceDetails(*interface))
-                .value(KeyConnected)
-                .toBool();
+            // A soft access point is online once it runs.
+            const QVariantMap details =
+                client.checkMap(client.proxy().InterfaceDetails(*interface));
+            return details.value(KeyConnected).toBool() || details.value(KeySoftApUp).toBool();
         }
         return client.read(PropConnected).toBool();
     } catch (const Failure &failure) {
@@ -720,10 +720,11 @@ void waitOnline(Session &session, const Invocation &invocation)
     const int timeout = timeoutMs(invocation, DefaultWaitOnlineTimeoutS);
     SignalWaiter waiter(session.daemonSignals(),
                         {QStringLiteral("Connected"), QStringLiteral("Disconnected")});
-    const QDateTime deadline = QDateTime::currentDateTime().addMSecs(timeout);
-    qint64 remaining = timeout;
+    // Boot scripts run this while the clock may still be set: a deadline of the monotonic
+    // clock does not jump with it.
+    const QDeadlineTimer deadline(timeout);
     while (!isOnline(session, interface)) {
-        if (remaining <= 0) {
+        if (deadline.hasExpired()) {
             if (!session.client().isDaemonRunning()) {
                 throw Failure(ExitNotRunning, QStringLiteral("norvid is not running"));
             }
@@ -731,8 +732,7 @@ void waitOnline(Session &session, const Invocation &invocation)
                           interface ? QStringLiteral("%1 is not connected").arg(*interface)
                                     : QStringLiteral("norvid is not connected"));
         }
-        waiter.wait(static_cast<int>(std::min<qint64>(remaining, WaitOnlinePollMs)));
-        remaining = QDateTime::currentDateTime().msecsTo(deadline);
+        waiter.wait(static_cast<int>(std::min<qint64>(deadline.remainingTime(), WaitOnlinePollMs)));
     }
 }
 

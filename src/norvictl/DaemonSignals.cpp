@@ -126,7 +126,7 @@ SignalWaiter::SignalWaiter(DaemonSignals &source, const QStringList &names, Spin
 std::optional<DaemonSignal> SignalWaiter::wait(int timeoutMs)
 {
     m_signal.reset();
-    m_started = QDateTime::currentDateTime();
+    m_elapsed.start();
     m_deadline.start(std::max(timeoutMs, 0));
     if (m_spinner != nullptr) {
         m_ticker.start();
@@ -157,7 +157,7 @@ void SignalWaiter::on_deadline_timeout()
 
 void SignalWaiter::on_ticker_timeout()
 {
-    m_spinner->tick(m_started.msecsTo(QDateTime::currentDateTime()));
+    m_spinner->tick(m_elapsed.elapsed());
 }
 
 SignalPrinter::SignalPrinter(DaemonSignals &source, const Printer &out,

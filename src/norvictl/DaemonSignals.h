@@ -3,6 +3,7 @@
 #include <QDBusMessage>
 #include <QDBusServiceWatcher>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QObject>
 #include <QStringList>
@@ -89,7 +90,7 @@ private:
     QEventLoop m_loop;
     QTimer m_deadline;
     QTimer m_ticker;
-    QDateTime m_started;
+    QElapsedTimer m_elapsed;
     std::optional<DaemonSignal> m_signal;
 };
 
