@@ -61,6 +61,9 @@ def test_a_person_drives_the_daemon_from_the_command_line(sandbox, norvid_binary
     daemon = spawn(sandbox, [str(norvid_binary), "-d"])
     assert daemon.wait_for(READY)
     assert watcher.wait_for("norvid appeared on the bus")
+    # The interface's signals from anyone but the daemon are not the daemon's.
+    sandbox.run(["dbus-send", "--system", "--type=signal", "/com/brenvik/norvi",
+                 "com.brenvik.norvi.Connected", "string:forged"], check=True)
 
     for command in (["status"], ["mode", "hybrid"], ["wifi", "list"]):
         code, _, error = ctl(*command, user=UNPRIVILEGED)
@@ -129,6 +132,7 @@ def test_a_person_drives_the_daemon_from_the_command_line(sandbox, norvid_binary
     assert watcher.wait_for("norvid left the bus")
 
     assert all(re.match(STAMP, line) for line in watcher.lines)
+    assert not any("forged" in line for line in watcher.lines + json_watcher.lines)
     eth0 = [re.sub(STAMP, "", line) for line in watcher.lines if "eth0" in line or "Cable" in line]
     assert eth0[:9] == ["InterfaceStatusChanged eth0 down", "InterfaceStatusChanged eth0 up",
                     "CableStatus plugged in", "Connected eth0",
