@@ -15,6 +15,9 @@
 #include <QNetworkInterface>
 #include <QStateMachine>
 
+#include <algorithm>
+#include <functional>
+
 namespace {
 
 const QString OffModeName = QStringLiteral("OffMode");
@@ -256,14 +259,15 @@ QVariantMap NetworkManager::getWirelessNetworks() const
 void NetworkManager::setWirelessNetworks(const QVariantMap &networks)
 {
     nvInfo() << "COMMAND: Received wireless networks: " << networks.keys();
-    const QSet<WirelessNetwork> usable = WirelessNetwork::fromNetworksMap(networks);
+    const QSet<WirelessNetwork> received = WirelessNetwork::fromNetworksMap(networks);
     // Only garbage is no request to forget every network.
-    if (usable.isEmpty() && !networks.isEmpty()) {
+    if (!networks.isEmpty() &&
+        std::none_of(received.begin(), received.end(), std::mem_fn(&WirelessNetwork::isValid))) {
         nvWarning() << "None of the received wireless networks is usable, keeping the "
                        "configured ones";
         return;
     }
-    if (m_config->setAps(usable)) {
+    if (m_config->setAps(received)) {
         m_machine->postEvent(new ManagerEvent::ReloadAps);
     }
 }
@@ -323,9 +327,10 @@ QVariantMap NetworkManager::InterfaceDetails(const QString &name) const
         details.insert("Present", int(StatusRemoved));
         return details;
     }
+    // Up as the kernel's link flag says, which the up set follows: the platform's interface
+    // list does not count a link as up while its carrier is missing.
+    details.insert("Present", int(m_up.contains(interfaceName) ? StatusUp : StatusDown));
     const QNetworkInterface interface = NetworkUtilities::findInterface(name);
-    const bool up = interface.flags().testFlag(QNetworkInterface::IsUp);
-    details.insert("Present", int(up ? StatusUp : StatusDown));
     details.insert("Mac", interface.hardwareAddress());
     details.insert("Ips", addressesText(interface));
     putControllerDetails(details, interfaceName);

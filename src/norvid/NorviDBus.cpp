@@ -7,6 +7,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMetaType>
+#include <QTextCodec>
 
 namespace {
 
@@ -134,6 +135,49 @@ void registerControlInterface(QObject *owner)
         nvCritical() << "There is already a dbus service at" << service << ", exiting!";
         nvFatal();
     }
+}
+
+std::optional<QStringList> toTextList(const QVariant &value)
+{
+    if (value.userType() == QMetaType::QStringList) {
+        return value.toStringList();
+    }
+    if (value.userType() == QMetaType::QString) {
+        return QStringList{value.toString()};
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> toUtf8Text(const QVariant &value)
+{
+    if (value.userType() == QMetaType::QString) {
+        return value.toString();
+    }
+    if (value.userType() != QMetaType::QByteArray) {
+        return std::nullopt;
+    }
+    const QByteArray bytes = value.toByteArray();
+    QTextCodec::ConverterState state;
+    const QString text =
+        QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    if (state.invalidChars > 0 || state.remainingChars > 0) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+std::optional<QDBusObjectPath> toObjectPath(const QVariant &value)
+{
+    if (value.userType() == qMetaTypeId<QDBusObjectPath>()) {
+        return value.value<QDBusObjectPath>();
+    }
+    if (value.userType() == QMetaType::QString) {
+        const QDBusObjectPath path(value.toString());
+        if (!path.path().isEmpty()) {
+            return path;
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace norvi

@@ -1,8 +1,13 @@
 #pragma once
 
+#include <QDBusObjectPath>
 #include <QMetaType>
+#include <QString>
 #include <QStringList>
+#include <QVariant>
 #include <QVariantMap>
+
+#include <optional>
 
 class QObject;
 
@@ -37,5 +42,14 @@ void registerControlInterface(QObject *owner);
 // The keys of map whose values are not text, in key order: maps that clients fill with text
 // only, such as IP settings, are checked with it before anything in them is used.
 QStringList keysWithoutText(const QVariantMap &map);
+
+// Readers for values that other services (wpa_supplicant) send. Each gives no value when the
+// value is not of the kind asked for.
+// A list of texts; a single text counts as a list of one.
+std::optional<QStringList> toTextList(const QVariant &value);
+// Text sent as a byte string (or as a string); the bytes must be valid UTF-8.
+std::optional<QString> toUtf8Text(const QVariant &value);
+// An object path, or text that is a valid one.
+std::optional<QDBusObjectPath> toObjectPath(const QVariant &value);
 
 } // namespace norvi

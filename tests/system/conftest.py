@@ -1,4 +1,5 @@
-"""Fixtures of the system tests: the sandbox world and where the build is."""
+"""Fixtures of the system tests: the sandbox world, its wpa_supplicant double and where the
+build is."""
 
 import os
 import queue
@@ -7,6 +8,7 @@ import threading
 import time
 from pathlib import Path
 
+import dbus
 import pytest
 
 SOURCE_DIR = Path(os.environ.get("NORVID_SOURCE_DIR", Path(__file__).resolve().parents[2]))
@@ -44,7 +46,7 @@ def make_sandbox(source_dir):
 
     def make(**settings):
         settings.setdefault("source_dir", source_dir)
-        world = sandbox_module.Sandbox(**settings)
+        world = World(**settings)
         made.append(world)
         return world.start()
 
@@ -58,6 +60,120 @@ def make_sandbox(source_dir):
 @pytest.fixture
 def sandbox(make_sandbox):
     return make_sandbox()
+
+
+SUPPLICANT = "fi.w1.wpa_supplicant1"
+SUPPLICANT_PATH = "/fi/w1/wpa_supplicant1"
+MOCK = "org.freedesktop.DBus.Mock"
+
+
+class World(sandbox_module.Sandbox):
+    def bus(self):
+        """A connection of our own to the device world's system bus."""
+        return dbus.bus.BusConnection(self.bus_address())
+
+    def start_wpa_double(self):
+        """Has the bus start the wpa_supplicant double from now on (instead of the real one,
+        if any) and starts it."""
+        self.set_supplicant("double")
+        return WpaDouble(self).come_back()
+
+
+def bss_properties(ssid="HomeNet", bssid="02:00:00:00:00:01", signal=-50, frequency=2412,
+                   privacy=False, wpa=(), rsn=(), ies=b""):
+    """The properties of a BSS object, typed as wpa_supplicant types them; `wpa` and `rsn` are
+    the key managements of those elements ("wpa-psk", ...)."""
+    def element(key_mgmt):
+        return dbus.Dictionary({"KeyMgmt": dbus.Array(key_mgmt, signature="s")}, signature="sv")
+    return {"SSID": dbus.ByteArray(ssid.encode() if isinstance(ssid, str) else ssid),
+            "BSSID": dbus.ByteArray(bytes.fromhex(bssid.replace(":", ""))),
+            "Signal": dbus.Int16(signal), "Frequency": dbus.UInt16(frequency),
+            "Privacy": dbus.Boolean(privacy), "WPA": element(wpa), "RSN": element(rsn),
+            "IEs": dbus.ByteArray(ies)}
+
+
+class WpaDouble:
+    """The test's side of the wpa_supplicant double (tests/doubles/wpa_supplicant.py).  Maps
+    given as `raw` go over the bus as they are: that is how a test sends wrong types."""
+
+    def __init__(self, world):
+        self.world = world
+        self._bus = world.bus()
+
+    def _control(self, method, *args):
+        # A proxy per call: it follows the name to the double's current process.
+        double = self._bus.get_object(SUPPLICANT, SUPPLICANT_PATH, introspect=False)
+        return double.get_dbus_method(method, MOCK)(*args)
+
+    def add_bss(self, raw=None, **settings):
+        """A new BSS object, announced by BSSAdded; returns its path.  `settings` are those of
+        bss_properties(), `raw` replaces or adds properties."""
+        return self._control("AddBSS", _map({**bss_properties(**settings), **(raw or {})}))
+
+    def change_bss(self, path, raw):
+        self._control("ChangeBSS", path, _map(raw))
+
+    def remove_bss(self, path):
+        self._control("RemoveBSS", path)
+
+    def scan_done(self, success=True):
+        self._control("EmitScanDone", success)
+
+    def set_state(self, state, **more):
+        """Sets the interface's "State" (and other properties given), with PropertiesChanged."""
+        self.set_properties({"State": state, **more})
+
+    def set_properties(self, raw):
+        self._control("SetInterfaceProperties", _map(raw))
+
+    def network_temp_disabled(self, network, reason="WRONG_KEY", raw=None):
+        self._control("EmitNetworkTempDisabled",
+                      _map(raw or {"network": dbus.ObjectPath(network), "reason": reason}))
+
+    def wps_event(self, name, raw=None):
+        self._control("EmitWpsEvent", name, _map(raw or {}))
+
+    def wps_credentials(self, ssid, key, auth_type="wpa2-psk", encr_type="aes", raw=None):
+        self._control("EmitWpsCredentials", _map(raw or {
+            "SSID": dbus.ByteArray(ssid.encode()), "Key": dbus.ByteArray(key.encode()),
+            "AuthType": dbus.Array([auth_type], signature="s"),
+            "EncrType": dbus.Array([encr_type], signature="s")}))
+
+    def set_signal_poll(self, raw):
+        self._control("SetSignalPoll", _map(raw))
+
+    def refuse(self, member, error_name, message="refused by the test"):
+        """Every later call of `member` fails with that D-Bus error, until allow(member)."""
+        self._control("Refuse", member, error_name, message)
+
+    def allow(self, member):
+        self._control("Refuse", member, "", "")
+
+    def calls(self, member=None):
+        """The calls of wpa_supplicant members so far, as (object path, member, arguments)."""
+        return [(str(path), str(name), list(args)) for path, name, args
+                in self._control("WpaCalls") if member in (None, name)]
+
+    def wait_for_call(self, member, count=1, timeout=10.0):
+        """The calls of `member` once there are `count` of them; fails after timeout seconds."""
+        assert wait_until(lambda: len(self.calls(member)) >= count, timeout), \
+            "%s called %d times, not %d" % (member, len(self.calls(member)), count)
+        return self.calls(member)
+
+    def vanish(self):
+        """Ends the double; the bus starts none until come_back()."""
+        self.world.set_supplicant_absent(True)
+        self.world.kill_supplicant()
+
+    def come_back(self):
+        """Starts the double afresh: one interface, wlan0, and nothing scripted."""
+        self.world.set_supplicant_absent(False)
+        self._bus.start_service_by_name(SUPPLICANT)
+        return self
+
+
+def _map(values):
+    return dbus.Dictionary(values, signature="sv")
 
 
 def wait_until(condition, timeout=10.0, interval=0.05):

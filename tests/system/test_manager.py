@@ -10,9 +10,8 @@ import pytest
 import sandbox as world
 
 from conftest import wait_until
-from test_dbus import client, reply  # noqa: F401 (client: fixture)
-from test_monitor import SIGNAL_TIMEOUT, Signals, messages, start
-from test_wired import link_is_up
+from test_dbus import reply
+from test_monitor import SIGNAL_TIMEOUT, Signals, ip, messages, start
 
 STATIC = {"Ip": "10.77.0.20", "Netmask": "255.255.255.0", "Gateway": world.PEER_IPV4,
           "Dns": "10.77.0.53", "SearchDomains": "sandbox.test"}
@@ -21,9 +20,19 @@ STATIC = {"Ip": "10.77.0.20", "Netmask": "255.255.255.0", "Gateway": world.PEER_
 class Client:
     """One device's set-up client: calls, properties and the signals it receives."""
 
-    def __init__(self, client, signals):
-        self.run = client
-        self.signals = signals
+    def __init__(self, sandbox, source_dir):
+        script = str(source_dir / "tests/system/dbus_client.py")
+
+        def run(*args, user=()):
+            result = sandbox.run([*user, "python3", script, *args],
+                                 env={"PYTHONDONTWRITEBYTECODE": "1"}, timeout=30)
+            assert result.stderr == "", result.stderr
+            return result.returncode, result.stdout
+
+        self.run = run
+        self.signals = Signals(sandbox, source_dir)
+        # Signals about this interface are left out of what expect() returns.
+        self.ignored = None
 
     def call(self, *args):
         assert reply(self.run, "call", *args) == (0, None), args
@@ -47,7 +56,7 @@ class Client:
         while True:
             received = self.signals.next_report(SIGNAL_TIMEOUT)
             assert received is not None, f"no {member}{args} within {SIGNAL_TIMEOUT}s: {seen}"
-            if received[1] != "AddressesChanged":
+            if received[1] != "AddressesChanged" and received[2][:1] != [self.ignored]:
                 seen.append((received[1], *received[2]))
             if received[1:] == (member, list(args)):
                 return seen
@@ -57,12 +66,25 @@ class Client:
 
 
 @pytest.fixture
-def norvid(sandbox, norvid_binary, source_dir, client):
-    signals = Signals(sandbox, source_dir)
-    daemon = start(sandbox, [str(norvid_binary), "-d"])
-    signals.expect("Started")
-    yield Client(client, signals), daemon
-    assert daemon.process.poll() is None, "\n".join(daemon.lines)
+def start_norvid(norvid_binary, source_dir):
+    """Starts the daemon in a sandbox; the client and the daemon's output."""
+    started = []
+
+    def run(sandbox):
+        client = Client(sandbox, source_dir)
+        daemon = start(sandbox, [str(norvid_binary), "-d"])
+        client.signals.expect("Started")
+        started.append(daemon)
+        return client, daemon
+
+    yield run
+    for daemon in started:
+        assert daemon.process.poll() is None, "\n".join(daemon.lines)
+
+
+@pytest.fixture
+def norvid(sandbox, start_norvid):
+    return start_norvid(sandbox)
 
 
 def state_changes(daemon):
@@ -74,18 +96,24 @@ def ipv4(sandbox, link="eth0"):
     return [ipaddress.ip_interface(m) for m in re.findall(r"inet (\S+)", shown)]
 
 
+def link_is_up(sandbox, link="eth0"):
+    flags = sandbox.run(["ip", "-o", "link", "show", "dev", link], check=True).stdout
+    return ",UP" in flags or "<UP" in flags
+
+
 def test_wired_connection_through_cable_pull_static_settings_and_off(sandbox, norvid):
     client, daemon = norvid
     sandbox.start_dhcp_server()
     assert client.get("Mode") == "OffMode"
     assert client.get("Connected") is False
+    assert not link_is_up(sandbox)
 
-    # The wireless side needs nothing before the wired side may start.
-    client.call("SetNormalMode", "hybrid")
+    client.ignored = "wlan0"
+    client.call("SetNormalMode", "wired")
     assert client.expect("Connected", "eth0") == [
         ("InterfaceStatusChanged", "eth0", 1), ("InterfaceStatusChanged", "eth0", 2),
         ("CableStatus", True), ("Connected", "eth0")]
-    assert client.get("Mode") == "HybridMode"
+    assert client.get("Mode") == "WiredMode"
     assert client.get("Connected") is True
     [leased] = ipv4(sandbox)
     assert leased.ip in ipaddress.ip_network(f"{world.PEER_IPV4}/24", strict=False)
@@ -102,6 +130,7 @@ def test_wired_connection_through_cable_pull_static_settings_and_off(sandbox, no
     assert client.expect("Disconnected", "eth0") == [("CableStatus", False),
                                                      ("Disconnected", "eth0")]
     assert client.get("Connected") is False
+    assert ipv4(sandbox) == []
     sandbox.plug()
     assert client.expect("Connected", "eth0") == [("CableStatus", True), ("Connected", "eth0")]
 
@@ -122,3 +151,133 @@ def test_wired_connection_through_cable_pull_static_settings_and_off(sandbox, no
     assert client.get("Connected") is False
     assert ipv4(sandbox) == []
     assert not link_is_up(sandbox)
+
+
+def test_modes_change_only_on_a_different_request(norvid):
+    client, daemon = norvid
+    client.call("Scan")
+    client.call("SetNormalMode", "hybrid")
+    client.until("Mode", "HybridMode")
+    changes = len(state_changes(daemon))
+    client.call("SetNormalMode", "hybrid")
+    # Anything but the three exact lower-case names means automatic.
+    client.call("SetNormalMode", "Wired")
+    client.until("Mode", "AutomaticMode")
+    left = state_changes(daemon)[changes:]
+    assert left.count("Exiting state: HybridMode") == 1
+    assert "Entering state: HybridMode" not in left
+    client.call("SetOffMode")
+    client.until("Mode", "OffMode")
+    # Off mode does nothing with a scan request, not even log it.
+    assert "COMMAND: Starting Scan..." not in messages(daemon)
+
+
+def test_configuration_writes_reload_once_and_malformed_ones_change_nothing(norvid):
+    client, daemon = norvid
+    client.call("SetNormalMode", "hybrid")
+    client.until("Mode", "HybridMode")
+
+    def reloads():
+        return state_changes(daemon).count("Entering state: WirelessWaitingState")
+
+    networks = {"Home": {"wpa_psk": "secret-key", "priority": 3}, "a,b": {}}
+    before = reloads()
+    client.set("WirelessNetworks", networks)
+    client.set("WirelessNetworks", networks)
+    stored = client.get("WirelessNetworks")
+    assert stored == {
+        "Home": {"ssid": "Home", "type": "wpa-psk", "wpa_psk": "secret-key", "priority": 3},
+        "a,b": {"ssid": "a,b", "type": "unsecured", "priority": 0}}
+    assert wait_until(lambda: reloads() == before + 1)
+    # A comma in an SSID is escaped so that the list still splits at the bare ones.
+    assert sorted(re.split(r"(?<!\\),", client.details("wlan0")["Configured Networks"])) == \
+        ["Home", "a\\,b"]
+
+    client.set("WiredIpSettings", STATIC)
+    for garbage in ({"Ip": 5}, {"Ip": {"nested": "map"}, "Netmask": "255.255.255.0"},
+                    {"Ip": "10.77.0.300", "Netmask": "255.255.255.0"}, {"Dns": ["10.77.0.53"]}):
+        client.set("WiredIpSettings", garbage)
+        client.set("WirelessIpSettings", garbage)
+    for garbage in ({"Home": "secret-key"}, {"Home": {"wpa_psk": {"nested": "map"}}},
+                    {"Home": ["a", "b"]}):
+        client.set("WirelessNetworks", garbage)
+    assert client.get("WiredIpSettings") == STATIC
+    assert client.get("WirelessIpSettings") == {"Ip": "", "Netmask": "", "Dns": "",
+                                                "SearchDomains": ""}
+    assert client.get("WirelessNetworks") == stored
+    assert reloads() == before + 1
+
+
+def test_interface_details_of_every_kind_of_interface(sandbox, norvid):
+    client, _ = norvid
+    for unknown in ("nope0", "1", ""):
+        assert client.details(unknown) == {"Interface": unknown, "Present": 0}
+
+    ip(sandbox, "link", "add", "other0", "type", "veth", "peer", "name", "other1")
+    ip(sandbox, "link", "set", "other0", "addrgenmode", "none")
+    ip(sandbox, "link", "set", "other0", "up")
+    for address in ("192.168.1.10/24", "169.254.3.4/16", "fe80::1/64"):
+        ip(sandbox, "addr", "add", address, "dev", "other0", "nodad")
+    assert wait_until(lambda: client.details("other0")["Present"] == 2)
+    other = client.details("other0")
+    assert sorted(other["Ips"].split(" ")) == ["169.254.3.4/16l", "192.168.1.10/24",
+                                               "fe80::1/64l"]
+    assert sorted(other) == ["Dns", "Gateway", "Gateway6", "Interface", "Ips", "Mac", "Present"]
+
+    # A soft-AP interface that comes and goes.
+    ip(sandbox, "link", "add", "uap0", "type", "veth", "peer", "name", "uap1")
+    assert wait_until(lambda: client.details("uap0")["Present"] == 1)
+    assert client.details("uap0")["SoftApUp"] is False
+    ip(sandbox, "link", "del", "uap0")
+    assert wait_until(lambda: client.details("uap0") == {"Interface": "uap0", "Present": 0})
+
+    wired = client.details("eth0")
+    assert (wired["Present"], wired["Connected"], wired["CableStatus"], wired["Dhcp"]) == \
+        (1, False, False, True)
+    wireless = client.details("wlan0")
+    assert (wireless["Connected"], wireless["Dhcp"], wireless["Configured Networks"]) == \
+        (False, True, "")
+    details = client.get("Details")
+    assert {k: v for k, v in details.items() if k not in ("wired", "wireless")} == {
+        "Connected": False, "Mode": "OffMode", "WiredIp": client.get("WiredIpSettings"),
+        "WirelessIp": client.get("WirelessIpSettings"), "WirelessAp": {},
+        "SoftApSetup": client.get("SoftApModeSettings")}
+    assert details["wired"]["Mac"] == wired["Mac"]
+    assert details["wireless"]["Interface"] == "wlan0"
+
+    # Removed: the wireless controller's interface is gone for the daemon as well.
+    ip(sandbox, "link", "del", "wlan0")
+    assert wait_until(lambda: client.details("wlan0") == {"Interface": "wlan0", "Present": 0})
+
+
+WIRELESS_STATIC = {"Ip": "10.78.0.9", "Netmask": "255.255.255.0", "Dns": "", "SearchDomains": ""}
+
+
+def test_automatic_mode_prefers_the_cable_and_falls_back_to_wifi(make_sandbox, start_norvid):
+    sandbox = make_sandbox(supplicant="real")
+    sandbox.start_dhcp_server()
+    sandbox.plug("wlan0")
+    client, daemon = start_norvid(sandbox)
+    client.set("WirelessNetworks", {"Open": {}})
+    client.set("WirelessIpSettings", WIRELESS_STATIC)
+
+    client.call("SetNormalMode", "automatic")
+    client.ignored = "wlan0"
+    assert client.expect("Connected", "eth0")[-2:] == [("CableStatus", True),
+                                                       ("Connected", "eth0")]
+    client.ignored = None
+    assert client.get("Mode") == "AutomaticMode"
+    assert client.details("wlan0")["Connected"] is False
+
+    sandbox.unplug()
+    assert client.expect("Connected", "wlan0") == [
+        ("CableStatus", False), ("Disconnected", "eth0"), ("Connected", "wlan0")]
+    assert [str(a) for a in ipv4(sandbox, "wlan0")] == ["10.78.0.9/24"]
+    assert client.get("Connected") is True
+
+    # Wi-Fi is switched off before the cable's IP set-up begins.
+    sandbox.plug()
+    assert client.expect("Connected", "eth0") == [
+        ("CableStatus", True), ("Disconnecting", "wlan0"), ("Disconnected", "wlan0"),
+        ("Connected", "eth0")]
+    assert ipv4(sandbox, "wlan0") == []

@@ -58,6 +58,9 @@ def test_device_links_start_down_and_carrier_follows_the_cable(sandbox):
     assert sorted(sandbox.run(["ls", "/sys/class/net"]).stdout.split()) == ["eth0", "lo", "wlan0"]
     for link in ("eth0", "wlan0"):
         assert "state DOWN" in sandbox.run(["ip", "-o", "link", "show", link]).stdout
+        # The same index on both ends would delay every carrier report.
+        assert sandbox.read_file("/sys/class/net/%s/ifindex" % link) \
+            != sandbox.read_file("/sys/class/net/%s/iflink" % link)
     sandbox.run(["ip", "link", "set", "eth0", "up"], check=True)
     assert wait_until(lambda: carrier(sandbox))
     sandbox.unplug()
@@ -178,3 +181,16 @@ def test_world_of_a_killed_owner_is_removed(source_dir, kill_watchdog):
     # The kernel tears a PID namespace down in the background; on a busy machine that takes
     # a few seconds.
     assert wait_until(lambda: world_is_gone(state_dir, names, processes), timeout=30)
+
+
+def test_iw_stand_in_makes_the_access_point_interface_as_the_radio_would(sandbox):
+    add = ["iw", "phy", "phy0", "interface", "add", "uap0", "type", "__ap"]
+    assert sandbox.run(["iw", "dev"]).returncode == 0
+    assert sandbox.run(add).returncode == 0
+    assert sandbox.run(add).returncode != 0  # it exists now
+    assert sandbox.iw_calls() == [["dev"], add[1:], add[1:]]
+    assert sandbox.read_file("/sys/class/net/uap0/ifindex") \
+        != sandbox.read_file("/sys/class/net/uap0/iflink")
+    sandbox.run(["ip", "link", "set", "uap0", "up"], check=True)
+    sandbox.plug("uap0")
+    assert wait_until(lambda: sandbox.read_file("/sys/class/net/uap0/carrier").strip() == "1")

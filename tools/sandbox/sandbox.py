@@ -62,21 +62,42 @@ PREFIX_LEN_V6 = 64
 DEVICE_LINKS = ("eth0", "wlan0")
 PEER_PREFIX = "p"  # the peer end of device link L is PEER_PREFIX + L
 PEER_ETH0 = PEER_PREFIX + "eth0"
+# Both ends of a veth pair with the same interface index make the kernel report their carrier
+# changes as non-urgent, up to a second late.  Device ends count up from FIRST_LINK_INDEX, each
+# peer end sits PEER_INDEX_OFFSET above its device end (the iw stand-in follows the same rule).
+FIRST_LINK_INDEX = 2
+PEER_INDEX_OFFSET = 100
 
-BASE_ENV = {"PATH": "/sbin:/bin:/usr/sbin:/usr/bin", "HOME": "/root", "LANG": "C.UTF-8"}
+STATE_MOUNT = "/run/norvid-sandbox"  # the sandbox's state directory, as seen inside
+STAND_IN_BIN = STATE_MOUNT + "/bin"  # stand-ins for programs that need a radio, first on PATH
+BASE_ENV = {"PATH": STAND_IN_BIN + ":/sbin:/bin:/usr/sbin:/usr/bin", "HOME": "/root",
+            "LANG": "C.UTF-8"}
 # Passed on from the caller so that a sanitizer build behaves inside as the suite asks.
 PASSED_ENV = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
 
 DEVICE_NS_PREFIX = "nvd-"
 PEER_NS_PREFIX = "nvp-"
-STATE_MOUNT = "/run/norvid-sandbox"  # the sandbox's state directory, as seen inside
 SHARE_DIR = "/usr/share/norvid"
 DBUS_SOCKET = "/run/dbus/system_bus_socket"
+# Inside the device world, the peer namespace is known to `ip` by this name.
+PEER_NETNS_NAME = "peer"
+
+SUPPLICANT_NAME = "fi.w1.wpa_supplicant1"
+SUPPLICANT_LINK = "wlan0"
+# While this file exists in the state directory, the bus cannot start wpa_supplicant.
+SUPPLICANT_ABSENT = "supplicant-absent"
+STAND_INS = ("iw", "recorder")  # from tests/doubles/, put on the device world's PATH
+IW_CALLS = "iw-calls"  # what the iw stand-in was asked, one call a line
 UDEV_NET_RULES = ("75-net-description.rules", "80-net-setup-link.rules")
 # The rule directories udevd reads, and what of the state directory replaces them inside.
 UDEV_RULE_DIRS = {"/usr/lib/udev/rules.d": "udev-rules", "/etc/udev/rules.d": "empty"}
 UDEVD_CANDIDATES = ("/lib/systemd/systemd-udevd", "/usr/lib/systemd/systemd-udevd")
 DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty", "ptmx", "net/tun")
+# With a soft AP: the stand-ins of tests/doubles/ shadow these at /usr/sbin, and the system's
+# programs stay reachable under SYSTEM_SBIN.
+SOFTAP_LINK = "uap0"
+SOFTAP_STAND_INS = ("hostapd", "dnsd")
+SYSTEM_SBIN = "/run/system-sbin"
 
 START_TIMEOUT = 20.0
 SERVER_START_TIMEOUT = 5.0
@@ -178,11 +199,20 @@ class SandboxProcess(subprocess.Popen):
 class Sandbox:
     _counter = 0
 
-    def __init__(self, source_dir=None, plugged=True, links=DEVICE_LINKS):
-        """`links`: the device's veth links; add e.g. "uap0" for a soft access point."""
+    def __init__(self, source_dir=None, plugged=True, links=DEVICE_LINKS, supplicant=None,
+                 softap=False):
+        """`links`: the device's veth links.
+        `supplicant`: what the bus starts on the first call to fi.w1.wpa_supplicant1: "real"
+        (Debian's wpa_supplicant with its wired driver on wlan0), "double" (the scriptable
+        stand-in of tests/doubles/) or None (nothing: the name stays unknown).
+        `softap`: adds SOFTAP_LINK, whose peer end (up) stands for a client device, and the
+        stand-ins for hostapd and dnsd."""
+        _check_supplicant(supplicant)
         self.source_dir = Path(source_dir) if source_dir else Path(__file__).resolve().parents[2]
         self.initially_plugged = plugged
-        self.links = tuple(links)
+        self.softap = softap
+        self.links = tuple(links) + ((SOFTAP_LINK,) if softap else ())
+        self.supplicant = supplicant
         Sandbox._counter += 1
         self.name = "%d-%d" % (os.getpid(), Sandbox._counter)
         self.device_ns = DEVICE_NS_PREFIX + self.name
@@ -262,7 +292,8 @@ class Sandbox:
 
     def log(self, name):
         """What a helper of this sandbox logged: "dhcp-server", "radvd", "services" (dbus-daemon
-        and systemd-udevd) or "anchor"; empty if it logged nothing."""
+        and systemd-udevd), "supplicant" (wpa_supplicant or its double, each call) or "anchor";
+        empty if it logged nothing."""
         path = self.state_dir / (name + ".log")
         return path.read_text(errors="replace") if path.exists() else ""
 
@@ -286,10 +317,11 @@ class Sandbox:
 
     def _make_links(self):
         ip = _tool("ip")
-        for link in self.links:
+        for index, link in enumerate(self.links, FIRST_LINK_INDEX):
             # Both ends are made inside the namespaces, so no name can clash with the host's.
-            _check([ip, "link", "add", link, "netns", self.device_ns, "type", "veth",
-                    "peer", "name", PEER_PREFIX + link, "netns", self.peer_ns])
+            _check([ip, "link", "add", link, "netns", self.device_ns, "index", str(index),
+                    "type", "veth", "peer", "name", PEER_PREFIX + link, "netns", self.peer_ns,
+                    "index", str(index + PEER_INDEX_OFFSET)])
             # veth leaves UDP checksums to "hardware" that never computes them; some DHCP
             # clients then drop every offer.
             self._netns_check(self.device_ns, [_tool("ethtool"), "-K", link, "tx", "off"])
@@ -304,6 +336,8 @@ class Sandbox:
                                          "dev", PEER_ETH0, "nodad"])
         if self.initially_plugged:
             self.plug()
+        if self.softap:
+            self.plug(SOFTAP_LINK)
 
     def _netns_check(self, ns, argv):
         return _check([_tool("ip"), "netns", "exec", ns] + argv)
@@ -316,6 +350,11 @@ class Sandbox:
         for policy in sorted(glob.glob(str(self.source_dir / "src/norvid/dbus/*.conf"))):
             shutil.copy(policy, policies)
         (state / "dbus-system.conf").write_text(_dbus_config(sorted(os.listdir(policies))))
+        (state / "dbus-services").mkdir()
+        (state / "wpa_supplicant.conf").write_text("ap_scan=0\n")
+        shutil.copy(self.source_dir / "tests/doubles/wpa_supplicant.py", state)
+        self.set_supplicant(self.supplicant)
+        self._copy_stand_ins()
         rules = state / "udev-rules"
         rules.mkdir()
         for name in UDEV_NET_RULES:
@@ -326,7 +365,9 @@ class Sandbox:
         data = self.source_dir / "data"
         config = {
             "state": str(state),
+            "peer_ns": self.peer_ns,
             "data": str(data) if data.is_dir() else None,
+            "softap": self.softap,
             "udevd": next((p for p in UDEVD_CANDIDATES if os.access(p, os.X_OK)), None),
         }
         (state / "anchor.json").write_text(json.dumps(config))
@@ -349,6 +390,33 @@ class Sandbox:
             raise RuntimeError("sandbox did not start: %s" %
                                (self.state_dir / "anchor.log").read_text().strip())
         self.anchor_pid = int(match.group(1))
+
+    def set_supplicant(self, kind):
+        """What the bus starts from now on, as a device's system bus does, on a call to
+        fi.w1.wpa_supplicant1 while nobody owns it (see __init__); one running stays."""
+        _check_supplicant(kind)
+        self.supplicant = kind
+        service = self.state_dir / "dbus-services" / (SUPPLICANT_NAME + ".service")
+        command = SUPPLICANT_SERVICES[kind]
+        if command is None:
+            service.unlink(missing_ok=True)
+        else:
+            script = self.state_dir / "start-supplicant"
+            script.write_text(_SUPPLICANT_SCRIPT % {
+                "absent": "%s/%s" % (STATE_MOUNT, SUPPLICANT_ABSENT), "bus": DBUS_SOCKET,
+                "command": command, "log": STATE_MOUNT + "/supplicant.log"})
+            script.chmod(0o755)
+            service.write_text("[D-BUS Service]\nName=%s\nExec=%s/start-supplicant\n"
+                               % (SUPPLICANT_NAME, STATE_MOUNT))
+        if self.anchor_pid is not None:
+            self.run(["busctl", "call", "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                      "org.freedesktop.DBus", "ReloadConfig"], check=True)
+
+    def _copy_stand_ins(self):
+        stand_ins = self.state_dir / "bin"
+        stand_ins.mkdir()
+        for name in STAND_INS + SOFTAP_STAND_INS:
+            shutil.copy(self.source_dir / "tests/doubles" / name, stand_ins)
 
     # -- the device world -----------------------------------------------------------------
 
@@ -381,6 +449,41 @@ class Sandbox:
         """Writes a file inside the device world (replacing its content in place)."""
         script = 'cat > "$1"' + (' && chmod %o "$1"' % mode if mode is not None else "")
         self.run(["sh", "-c", script, "sh", path], input=text, check=True)
+
+    def bus_address(self):
+        """Address of the device world's system bus for a D-Bus client outside it."""
+        return "unix:path=/proc/%d/root%s" % (self.anchor_pid, DBUS_SOCKET)
+
+    def supplicant_pid(self):
+        """The device world's pid of the owner of fi.w1.wpa_supplicant1, or None."""
+        result = self.run(["busctl", "call", "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s",
+                           SUPPLICANT_NAME])
+        return int(result.stdout.split()[1]) if result.returncode == 0 else None
+
+    def kill_supplicant(self):
+        """Kills wpa_supplicant (or the double) and waits until its bus name is gone; the next
+        call to the name starts it again, unless set_supplicant_absent(True)."""
+        pid = self.supplicant_pid()
+        if pid is not None:
+            self.run(["kill", "-KILL", str(pid)])
+            _wait_for(lambda: self.supplicant_pid() is None, SERVER_START_TIMEOUT,
+                      "wpa_supplicant gone", self._anchor, self.state_dir / "services.log")
+
+    def set_supplicant_absent(self, absent):
+        """While absent, a call to fi.w1.wpa_supplicant1 fails as if it were not installed
+        (org.freedesktop.DBus.Error.Spawn.ChildExited) instead of starting it."""
+        flag = self.state_dir / SUPPLICANT_ABSENT
+        if absent:
+            flag.touch()
+        else:
+            flag.unlink(missing_ok=True)
+
+    def iw_calls(self):
+        """The command lines the iw stand-in was given, each a list of its arguments."""
+        path = self.state_dir / IW_CALLS
+        lines = path.read_text().splitlines() if path.exists() else []
+        return [line.split("\t")[2:] for line in lines]
 
     # -- the network ----------------------------------------------------------------------
 
@@ -586,17 +689,40 @@ def _watchdog_main(device_ns, peer_ns, state_dir):
     shutil.rmtree(state_dir, ignore_errors=True)
 
 
+SUPPLICANT_SERVICES = {
+    None: None,
+    "real": "wpa_supplicant -u -i %s -D wired -c %s/wpa_supplicant.conf"
+            % (SUPPLICANT_LINK, STATE_MOUNT),
+    "double": "python3 -m dbusmock --system --template %s/wpa_supplicant.py" % STATE_MOUNT,
+}
+
+def _check_supplicant(kind):
+    if kind not in SUPPLICANT_SERVICES:
+        raise ValueError("supplicant must be one of %s" % sorted(SUPPLICANT_SERVICES, key=str))
+
+
+# Its output goes to a log of its own: the bus would pass on its own output pipe, which nobody
+# reads once the bus has started.
+_SUPPLICANT_SCRIPT = """#!/bin/sh
+[ -e %(absent)s ] && exit 1
+export DBUS_SYSTEM_BUS_ADDRESS=unix:path=%(bus)s
+exec %(command)s >>%(log)s 2>&1
+"""
+
+
 def _dbus_config(policies):
-    """The device world's system bus: Debian's system bus, less activation and syslog, plus
-    the project's policy files."""
+    """The device world's system bus: Debian's system bus, less syslog, plus the project's
+    policy files.  Its type is not "system": a system bus starts services through Debian's
+    setuid helper, which reads only the standard service directories."""
     includes = "\n".join("  <include>%s/dbus-policies/%s</include>" % (STATE_MOUNT, p)
                          for p in policies)
     return """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
-  <type>system</type>
+  <type>norvid-sandbox</type>
   <auth>EXTERNAL</auth>
   <listen>unix:path=%(socket)s</listen>
+  <servicedir>%(services)s/dbus-services</servicedir>
   <policy context="default">
     <allow user="*"/>
     <deny own="*"/>
@@ -629,7 +755,7 @@ def _dbus_config(policies):
   <include ignore_missing="yes">/etc/dbus-1/system-local.conf</include>
 %(includes)s
 </busconfig>
-""" % {"socket": DBUS_SOCKET, "includes": includes}
+""" % {"socket": DBUS_SOCKET, "includes": includes, "services": STATE_MOUNT}
 
 
 def _radvd_config(interface, prefix, rdnss, dnssl):
@@ -726,11 +852,26 @@ def _private_etc_and_share(state, data):
         _mount("--bind", data, SHARE_DIR)
 
 
+def _softap_stand_ins():
+    """Puts the stand-ins over /usr/sbin (the overlay's layers on /run, a tmpfs by now) and gives
+    udhcpd a lease directory of the world's own."""
+    os.makedirs(SYSTEM_SBIN)
+    _mount("--bind", "/usr/sbin", SYSTEM_SBIN)
+    upper, work = _overlay_layers("/run", "sbin")
+    for name in SOFTAP_STAND_INS:
+        shutil.copy(os.path.join(STAND_IN_BIN, name), upper)
+    _mount_overlay("/usr/sbin", upper, work, "sandbox-sbin")
+    _mount("-t", "tmpfs", "-o", "mode=755", "sandbox-leases", "/var/lib/misc")
+
+
 def _anchor_main(config_path):
     with open(config_path) as f:
         config = json.load(f)
     state = config["state"]
     host_pid = int(os.readlink("/proc/self"))  # still the host's /proc here
+    # Held open across the clean-up of the host's namespace files, so that it can be named
+    # inside (the iw stand-in puts the far end of the interfaces it makes there).
+    peer_netns = os.open("/run/netns/" + config["peer_ns"], os.O_RDONLY)
     _mount("-t", "proc", "-o", "nosuid,nodev,noexec", "proc", "/proc")
     _unmount_namespace_files()
     _private_dev(state)
@@ -742,6 +883,14 @@ def _anchor_main(config_path):
     os.makedirs(STATE_MOUNT)
     _mount("--bind", state, STATE_MOUNT)
     _mount("-t", "tmpfs", "-o", "mode=1777,nosuid,nodev", "sandbox-tmp", "/tmp")
+    os.makedirs("/run/netns")
+    peer_netns_file = "/run/netns/" + PEER_NETNS_NAME
+    open(peer_netns_file, "w").close()
+    _mount("--no-canonicalize", "--bind", "/proc/%d/fd/%d" % (os.getpid(), peer_netns),
+           peer_netns_file)
+    os.close(peer_netns)
+    if config["softap"]:
+        _softap_stand_ins()
     os.makedirs("/run/dbus")
     os.makedirs("/run/lock")
     os.chmod("/run/lock", 0o1777)
