@@ -553,8 +553,9 @@ void wps(Session &session, int timeout, const QDBusPendingCall &start)
         throw Failure(ExitTimeout, QStringLiteral("WPS gave no result in time"));
     }
     if (result->name == QLatin1String("WpsError")) {
-        throw Failure(ExitFailed,
-                      QStringLiteral("WPS failed: ") + textOf(result->arguments.value(0)));
+        const QString reason = textOf(result->arguments.value(0));
+        throw Failure(ExitFailed, reason.isEmpty() ? QStringLiteral("WPS failed")
+                                                   : QStringLiteral("WPS failed: ") + reason);
     }
     const QVariantMap credentials = session.printable(result->arguments.value(0)).toMap();
     if (session.out().json()) {

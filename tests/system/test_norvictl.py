@@ -8,7 +8,7 @@ import re
 import pytest
 
 from conftest import Lines, wait_until
-from test_dbus import UNPRIVILEGED, owner_argv
+from test_dbus import UNPRIVILEGED
 from test_startup import READY
 
 FAILED, BAD_ARGUMENTS, NOT_RUNNING, DENIED, TIMEOUT = 1, 2, 3, 4, 5
@@ -65,30 +65,32 @@ def test_a_person_drives_the_daemon_from_the_command_line(sandbox, norvid_binary
     sandbox.run(["dbus-send", "--system", "--type=signal", "/com/brenvik/norvi",
                  "com.brenvik.norvi.Connected", "string:forged"], check=True)
 
-    for command in (["status"], ["mode", "hybrid"], ["wifi", "list"]):
+    for command in (["status"], ["mode", "wired"], ["wifi", "list"]):
         code, _, error = ctl(*command, user=UNPRIVILEGED)
         assert (code, error) == (DENIED, "norvictl: access denied: only root (or a group the bus "
                                  "policy names) may talk to norvid\n")
     assert read(ctl, "status") == ["Mode: off, not connected",
-                                   "INTERFACE  TYPE      STATE  ADDRESSES",
-                                   "eth0       wired     down   ",
-                                   "wlan0      wireless  down   "]
+                                   "INTERFACE  TYPE      STATE   ADDRESSES",
+                                   "eth0       wired     down    ",
+                                   "wlan0      wireless  down    ",
+                                   "uap0       soft AP   absent  "]
     code, _, error = ctl("wait-online", "--timeout", "1")
     assert (code, error) == (TIMEOUT, "norvictl: norvid is not connected\n")
 
     waiting = sandbox.spawn([norvictl, "wait-online", "--timeout", "60"])
-    assert ctl("mode", "hybrid")[0] == 0
+    assert ctl("mode", "wired")[0] == 0
     assert waiting.wait(timeout=60) == 0
-    assert read(ctl, "mode") == ["hybrid"]
-    mode_line, header, wired, wireless = read(ctl, "status")
-    assert (mode_line, header) == ("Mode: hybrid, connected",
+    assert read(ctl, "mode") == ["wired"]
+    mode_line, header, wired, *_ = read(ctl, "status")
+    assert (mode_line, header) == ("Mode: wired, connected",
                                    "INTERFACE  TYPE      STATE      ADDRESSES")
     assert re.fullmatch(r"eth0       wired     connected  10\.77\.0\.\d+/24( fe80::\S+/64)?",
                         wired), wired
     status = read(ctl, "status", "--json")
     details = read(ctl, "details", "--json")
-    assert status == {"Mode": "HybridMode", "Connected": True,
-                      "Interfaces": [details["wired"], details["wireless"]]}
+    assert status == {"Mode": "WiredMode", "Connected": True,
+                      "Interfaces": [details["wired"], details["wireless"],
+                                     {"Interface": "uap0", "Present": 0}]}
     assert details["wired"] == read(ctl, "details", "eth0", "--json")
     assert "  Connected: yes" in read(ctl, "details")
     assert ctl("details", "nope0")[::2] == (FAILED, "norvictl: no interface nope0\n")
@@ -145,19 +147,51 @@ def test_a_person_drives_the_daemon_from_the_command_line(sandbox, norvid_binary
         {k: s[k] for k in ("signal", "args")} for s in signals if "signal" in s]
 
 
-def test_scan_and_wps_results_from_a_stand_in_owner(sandbox, build_dir, ctl):
-    # Scans and WPS need a radio; the stand-in answers them at once.
-    owner = spawn(sandbox, owner_argv(build_dir))
-    assert owner.wait_for("Serving the control interface")
-    assert ctl("mode", "wireless")[0] == 0
+def finished(command, timeout=30):
+    """Exit status and output lines of a spawned command once it has ended."""
+    command.process.wait(timeout=timeout)
+    assert wait_until(lambda: command.ended)
+    return command.process.returncode, command.lines
 
-    assert read(ctl, "scan") == ["SSID  SIGNAL  CHANNEL  SECURITY  BSSID",
-                                 "Home  -50     6        wpa_psk   02:00:00:00:00:01",
-                                 "Café  -70     6        wpa_psk   02:00:00:00:00:02"]
-    results = read(ctl, "scan", "--json")
-    assert [entry["ssid"] for entry in results] == ["Home", "Café"]
-    assert results[0]["ies"] == "000474657374"
 
-    assert read(ctl, "wps", "pbc") == ["priority: 0", "ssid: Home", "type: wpa-psk",
-                                       "wpa_psk: (hidden)"]
-    assert read(ctl, "wps", "pbc", "--json", "--show-keys")["wpa_psk"] == "secret-key"
+def answered(sandbox, radio, argv, member, *answers):
+    """Exit status and output of a command that waits for the radio: once the daemon has called
+    the member, the radio gives the answers (its own methods and their arguments)."""
+    calls = len(radio.calls(member))
+    command = spawn(sandbox, argv)
+    radio.wait_for_call(member, calls + 1)
+    for answer, *args in answers:
+        answer(*args)
+    return finished(command)
+
+
+def test_scan_and_wps_wait_for_what_the_radio_reports(make_sandbox, norvid_binary, norvictl):
+    sandbox = make_sandbox(supplicant="double")
+    radio = sandbox.start_wpa_double()
+    sandbox.plug("wlan0")
+    daemon = spawn(sandbox, [str(norvid_binary)])
+    assert daemon.wait_for(READY)
+    assert sandbox.run([norvictl, "mode", "wireless"]).returncode == 0
+    # wpa_supplicant brings the link up; the double leaves that to the test.
+    sandbox.run(["ip", "link", "set", "wlan0", "up"], check=True)
+    radio.add_bss(ssid="Home", bssid="02:00:00:00:00:01", signal=-60, frequency=2437)
+    radio.add_bss(ssid="Café", bssid="02:00:00:00:00:02", signal=-40, frequency=5180)
+
+    assert answered(sandbox, radio, [norvictl, "scan"], "Scan", (radio.scan_done,)) == (0, [
+        "SSID  SIGNAL  CHANNEL  SECURITY   BSSID",
+        "Café  -40     36       unsecured  02:00:00:00:00:02",
+        "Home  -60     6        unsecured  02:00:00:00:00:01"])
+    code, lines = answered(sandbox, radio, [norvictl, "scan", "--json"], "Scan",
+                           (radio.scan_done,))
+    assert [(ap["ssid"], ap["signal"], ap["frequency"]) for ap in json.loads(lines[0])] == [
+        ("Café", -40, 5180), ("Home", -60, 2437)]
+
+    code, lines = answered(sandbox, radio, [norvictl, "wps", "pbc", "--json"], "Start",
+                           (radio.wps_credentials, "HomeNet", "secret-key"),
+                           (radio.wps_event, "success"))
+    assert (code, json.loads(lines[0])) == (0, {"ssid": "HomeNet", "type": "wpa-psk",
+                                                "wpa_psk": "(hidden)", "priority": 0})
+    assert answered(sandbox, radio, [norvictl, "wps", "pin", "12345670"], "Start",
+                    (radio.wps_event, "fail")) == (FAILED, ["norvictl: WPS failed"])
+    assert answered(sandbox, radio, [norvictl, "wps", "pbc", "--timeout", "1"], "Start") == (
+        TIMEOUT, ["norvictl: WPS gave no result in time"])
