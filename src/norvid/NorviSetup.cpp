@@ -9,6 +9,7 @@
 #include <QStateMachine>
 
 #include <initializer_list>
+#include <utility>
 
 NorviState::NorviState(QState *parent, const NorviSetup &setup, NorviStateName name, Action entry)
     : QState(parent), m_setup(setup), m_name(std::move(name)), m_entry(entry)
@@ -381,17 +382,24 @@ void buildModeStates(QStateMachine *machine, const NorviSetup &setup)
 
     // Every mode is left for any other on that mode's request; asking for the active mode
     // matches nothing, so it is not left and entered again.
-    const Row modes[] = {
-        {off, Off(), off},
-        {wired, Wired(), wired},
-        {wireless, Wireless(), wireless},
-        {automatic, Automatic(), automatic},
-        {hybrid, Hybrid(), hybrid},
+    struct Mode
+    {
+        QState *state;
+        Trigger request;
     };
-    for (const Row &from : modes) {
-        for (const Row &to : modes) {
-            if (from.source != to.source) {
-                to.trigger.add(from.source, to.target);
+    // clang-format off
+    const Mode modes[] = {
+        {off,       Off()},
+        {wired,     Wired()},
+        {wireless,  Wireless()},
+        {automatic, Automatic()},
+        {hybrid,    Hybrid()},
+    };
+    // clang-format on
+    for (const Mode &from : modes) {
+        for (const Mode &to : modes) {
+            if (from.state != to.state) {
+                to.request.add(from.state, to.state);
             }
         }
     }

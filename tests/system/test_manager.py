@@ -9,8 +9,9 @@ import re
 import pytest
 import sandbox as world
 
-from conftest import wait_until
+from conftest import WpaDouble, wait_until
 from test_dbus import reply
+from test_supplicant import added_networks
 from test_monitor import SIGNAL_TIMEOUT, Signals, ip, messages, start
 
 STATIC = {"Ip": "10.77.0.20", "Netmask": "255.255.255.0", "Gateway": world.PEER_IPV4,
@@ -35,7 +36,8 @@ class Client:
         self.ignored = None
 
     def call(self, *args):
-        assert reply(self.run, "call", *args) == (0, None), args
+        texts = [json.dumps(a) if isinstance(a, dict) else a for a in args]
+        assert reply(self.run, "call", *texts) == (0, None), args
 
     def get(self, name):
         code, value = reply(self.run, "get", name)
@@ -52,14 +54,21 @@ class Client:
 
     def expect(self, member, *args):
         """The signals but AddressesChanged received up to the given one, which ends the list."""
+        return self.until_signal(lambda received: received == (member, *args))
+
+    def arguments(self, member):
+        """The arguments of the next signal of that name."""
+        return self.until_signal(lambda received: received[0] == member)[-1][1:]
+
+    def until_signal(self, last):
         seen = []
         while True:
             received = self.signals.next_report(SIGNAL_TIMEOUT)
-            assert received is not None, f"no {member}{args} within {SIGNAL_TIMEOUT}s: {seen}"
+            assert received is not None, f"nothing more within {SIGNAL_TIMEOUT}s: {seen}"
             if received[1] != "AddressesChanged" and received[2][:1] != [self.ignored]:
                 seen.append((received[1], *received[2]))
-            if received[1:] == (member, list(args)):
-                return seen
+                if last(seen[-1]):
+                    return seen
 
     def until(self, name, value):
         assert wait_until(lambda: self.get(name) == value, 20), (name, self.get(name))
@@ -89,6 +98,15 @@ def norvid(sandbox, start_norvid):
 
 def state_changes(daemon):
     return [m for m in messages(daemon) if m.startswith(("Entering state: ", "Exiting state: "))]
+
+
+def client_states(daemon):
+    """The mode states active according to the log: entered and not exited since."""
+    active = set()
+    for change in state_changes(daemon):
+        verb, state = change.split(": ")
+        (active.add if verb == "Entering state" else active.discard)(state)
+    return active
 
 
 def ipv4(sandbox, link="eth0"):
@@ -281,3 +299,91 @@ def test_automatic_mode_prefers_the_cable_and_falls_back_to_wifi(make_sandbox, s
         ("CableStatus", True), ("Disconnecting", "wlan0"), ("Disconnected", "wlan0"),
         ("Connected", "eth0")]
     assert ipv4(sandbox, "wlan0") == []
+
+    # Hybrid mode connects both.
+    client.call("SetNormalMode", "hybrid")
+    assert client.expect("Connected", "wlan0")[-1] == ("Connected", "wlan0")
+    assert client.get("Mode") == "HybridMode"
+    assert (client.details("eth0")["Connected"], client.details("wlan0")["Connected"]) == \
+        (True, True)
+
+
+def test_wps_scans_and_reconnects_with_the_wpa_supplicant_double(make_sandbox, start_norvid):
+    sandbox = make_sandbox(supplicant="double")
+    wpa = WpaDouble(sandbox)
+    client, daemon = start_norvid(sandbox)
+    # The real wpa_supplicant keeps its interface up; the double does not.
+    ip(sandbox, "link", "set", "wlan0", "up")
+
+    def entered(state):
+        return state_changes(daemon).count("Entering state: " + state)
+
+    # In wired mode a WPS session borrows the wireless interface, which is off again after it.
+    client.call("SetNormalMode", "wired")
+    assert wait_until(lambda: entered("WiredWaitingState") == 1)
+    client.call("WpsPbc")
+    wpa.wait_for_call("Start")
+    wpa.wps_credentials("HomeNet", "secret-pass")
+    wpa.wps_event("success")
+    client.ignored = "eth0"
+    credentials = {"ssid": "HomeNet", "type": "wpa-psk", "wpa_psk": "secret-pass", "priority": 0}
+    assert client.expect("WpsCredentials", credentials)[-1:] == [
+        ("WpsCredentials", credentials)]
+    assert wait_until(lambda: entered("WirelessDisabledState") == 3)
+    assert "Entering state: WirelessWaitingState" not in state_changes(daemon)
+
+    # A scan reports each network once, by its strongest access point.
+    client.call("SetNormalMode", "wireless")
+    assert wait_until(lambda: entered("WirelessWaitingState") == 1)
+    client.call("Scan")
+    wpa.wait_for_call("Scan")
+    for bssid, ssid, signal in (("02:00:00:00:00:01", "HomeNet", -60),
+                                ("02:00:00:00:00:02", "HomeNet", -50),
+                                ("02:00:00:00:00:03", "HomeNet", -50),
+                                ("02:00:00:00:00:04", "Cafe", -70)):
+        wpa.add_bss(ssid=ssid, bssid=bssid, signal=signal)
+    wpa.scan_done()
+    [results] = client.arguments("ScanResults")
+    assert {ssid: (ap["bssid"], ap["signal"]) for ssid, ap in results.items()} == {
+        "HomeNet": ("02:00:00:00:00:02", -50), "Cafe": ("02:00:00:00:00:04", -70)}
+
+    # Joining; a wrong key is reported, then the network is joined after all.
+    client.set("WirelessIpSettings", WIRELESS_STATIC)
+    client.set("WirelessNetworks", {"HomeNet": {"wpa_psk": "secret-pass"}})
+    wpa.wait_for_call("AddNetwork")
+    wpa.network_temp_disabled(added_networks(wpa)["HomeNet"], "WRONG_KEY")
+    assert client.expect("AuthError", "HomeNet", "WRONG_KEY")[-1:] == [
+        ("AuthError", "HomeNet", "WRONG_KEY")]
+    wpa.set_state("completed")
+    client.expect("Connected", "wlan0")
+
+    # A forced reconnect starts from waiting again, whichever state the wireless side is in.
+    for state in ("WirelessConnectedState", "WirelessWpsState", "WirelessWaitingState"):
+        if state == "WirelessWpsState":
+            client.call("WpsPbc")
+        assert wait_until(lambda: state in client_states(daemon)), state
+        waiting = entered("WirelessWaitingState")
+        client.call("ForceWifiReconnect")
+        assert wait_until(lambda: entered("WirelessWaitingState") == waiting + 1), state
+
+
+
+def test_soft_ap_gives_a_client_device_an_address(make_sandbox, start_norvid):
+    sandbox = make_sandbox(softap=True, supplicant="double")
+    client, daemon = start_norvid(sandbox)
+    client.ignored = "eth0"
+    client.call("StartSoftAp", "uap0", {"ssid": "Setup", "channel": "6"})
+    assert client.expect("Connected", "uap0")[-1] == ("Connected", "uap0")
+    assert client.details("uap0")["SoftApUp"] is True
+    assert client.get("SoftApModeSettings")["uap0"]["ssid"] == "Setup"
+
+    leased = sandbox.peer_run(["busybox", "udhcpc", "-i", "puap0", "-f", "-q", "-n", "-t", "5",
+                               "-s", "/bin/true"], timeout=30)
+    assert "obtained from 192.168.200.1" in leased.stderr, leased
+    device = sandbox.peer_run(["cat", "/sys/class/net/puap0/address"]).stdout.strip()
+    assert client.arguments("StationConnected") == (device,)
+
+    client.call("StopSoftAp", "uap0")
+    assert client.expect("Disconnected", "uap0") == [("StationDisconnected", device),
+                                                     ("Disconnected", "uap0")]
+    assert client.details("uap0")["SoftApUp"] is False
