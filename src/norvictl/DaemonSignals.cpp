@@ -1,9 +1,9 @@
 #include "DaemonSignals.h"
 
 #include "ControlClient.h"
+#include "Failure.h"
 #include "NorviCommon.h"
 #include "Printer.h"
-
 #include "WirelessNetwork.h"
 
 #include <QMetaMethod>
@@ -75,8 +75,11 @@ DaemonSignals::DaemonSignals(ControlClient &client, QObject *parent)
     for (const QString &name : signalNames()) {
         // A slot taking the whole message accepts any argument types: the daemon's ScanResults
         // does not carry the type its description names.
-        bus.connect(client.proxy().service(), client.proxy().path(), client.proxy().interface(),
-                    name, this, SLOT(on_message(QDBusMessage)));
+        if (!bus.connect(client.proxy().service(), client.proxy().path(),
+                         client.proxy().interface(), name, this, SLOT(on_message(QDBusMessage)))) {
+            throw Failure(ExitFailed, QStringLiteral("cannot receive norvid's %1 signal: %2")
+                                          .arg(name, bus.lastError().message()));
+        }
     }
     norvi::connect(&m_watcher, SIGNAL(serviceRegistered(QString)), this, SIGNAL(daemonStarted()));
     norvi::connect(&m_watcher, SIGNAL(serviceUnregistered(QString)), this, SIGNAL(daemonStopped()));
