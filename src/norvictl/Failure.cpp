@@ -12,7 +12,7 @@ Failure::Failure(ExitStatus status, const QString &message)
 
 Failure badArguments(const QString &message)
 {
-    return Failure(ExitBadArguments, message + QStringLiteral(" (see norvictl --help)"));
+    return Failure(ExitBadArguments, message);
 }
 
 Failure failureOf(const QDBusError &error)

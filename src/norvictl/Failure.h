@@ -32,7 +32,7 @@ private:
     ExitStatus m_status;
 };
 
-// A bad command line, in the words of the message.
+// A bad command line, in the words of the message; where to find help is added to it.
 Failure badArguments(const QString &message);
 
 // The failure a D-Bus error stands for, told the way a user can act on.

@@ -104,18 +104,25 @@ int run(const QStringList &arguments)
         if (flags.help) {
             return ExitSuccess;
         }
-        throw badArguments(
-            isGroup
-                ? QStringLiteral("%1: which one?").arg(group.first())
-                : QStringLiteral("unknown command \"%1\"").arg(flags.rest.join(QLatin1Char(' '))));
+        throw badArguments(isGroup ? QStringLiteral("%1: which one?").arg(group.first())
+                                   : QStringLiteral("unknown command \"%1\" (see norvictl --help)")
+                                         .arg(flags.rest.join(QLatin1Char(' '))));
     }
     if (flags.help) {
         print(stdout, command->help() + GlobalOptions);
         return ExitSuccess;
     }
-    const Invocation invocation(*command, flags.rest.mid(command->words.size()));
-    Session session(flags.json, flags.showKeys);
-    command->run(session, invocation);
+    try {
+        const Invocation invocation(*command, flags.rest.mid(command->words.size()));
+        Session session(flags.json, flags.showKeys);
+        command->run(session, invocation);
+    } catch (const Failure &failure) {
+        throw failure.status() != ExitBadArguments
+            ? failure
+            : Failure(ExitBadArguments,
+                      QStringLiteral("%1 (see norvictl %2 --help)")
+                          .arg(failure.message(), command->words.join(QLatin1Char(' '))));
+    }
     return ExitSuccess;
 }
 
