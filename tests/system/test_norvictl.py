@@ -108,8 +108,8 @@ def test_a_person_drives_the_daemon_from_the_command_line(sandbox, norvid_binary
     assert wait_until(lambda: "10.77.0.20/24" in read(ctl, "status")[2], 20)
 
     # A key left out comes from standard input, so it shows in no process list.
-    assert ctl("wifi", "add", "Home", "--psk")[::2] == (BAD_ARGUMENTS, "norvictl: no key given "
-                                                        "for Home (see norvictl wifi add --help)\n")
+    assert ctl("wifi", "add", "Home", "--psk")[::2] == (
+        BAD_ARGUMENTS, "norvictl: no key given for Home (see norvictl wifi add --help)\n")
     assert ctl("wifi", "add", "Home", "--psk", input="my secret key\n")[0] == 0
     assert ctl("wifi", "add", "Café", "--open", "--priority", "2")[0] == 0
     assert ctl("wifi", "add", "Old", "--wep", "abcde")[0] == 0
