@@ -40,10 +40,17 @@ QVariant jsonReady(const QVariant &value)
         std::transform(list.begin(), list.end(), list.begin(), jsonReady);
         return list;
     }
-    if (value.userType() == QMetaType::QByteArray) {
+    switch (value.userType()) {
+    case QMetaType::QByteArray:
         return QString::fromLatin1(value.toByteArray().toHex());
+    // D-Bus's small integers ("n", "q", "y") would otherwise be written as text.
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::UChar:
+        return value.toLongLong();
+    default:
+        return value;
     }
-    return value;
 }
 
 } // namespace
