@@ -22,6 +22,14 @@ namespace {
 
 const QString OffModeName = QStringLiteral("OffMode");
 
+// A list as the log writes lists, cut like any client's text.
+norvi::ClientText listText(const QStringList &items)
+{
+    QString text;
+    QDebug(&text).nospace() << items;
+    return norvi::ClientText(text, false);
+}
+
 // An IPv4 link-local address, or an IPv6 one in fe80::/16.
 bool isLinkLocal(const QHostAddress &address)
 {
@@ -65,12 +73,12 @@ bool isWellFormedIpSettings(const QVariantMap &settings)
 {
     const QStringList wrong = norvi::keysWithoutText(settings);
     if (!wrong.isEmpty()) {
-        nvWarning() << "IP settings with values that are not text: " << wrong;
+        nvWarning() << "IP settings with values that are not text: " << listText(wrong);
         return false;
     }
     const QString ip = settings.value(QStringLiteral("Ip")).toString();
     if (!ip.isEmpty() && norvi::parseHostAddress(ip).isNull()) {
-        nvWarning() << "IP settings with an unusable address: " << ip;
+        nvWarning() << "IP settings with an unusable address: " << norvi::clientText(ip);
         return false;
     }
     return true;
@@ -258,7 +266,7 @@ QVariantMap NetworkManager::getWirelessNetworks() const
 
 void NetworkManager::setWirelessNetworks(const QVariantMap &networks)
 {
-    nvInfo() << "COMMAND: Received wireless networks: " << networks.keys();
+    nvInfo() << "COMMAND: Received wireless networks: " << listText(networks.keys());
     const QSet<WirelessNetwork> received = WirelessNetwork::fromNetworksMap(networks);
     // Only garbage is no request to forget every network.
     if (!networks.isEmpty() &&
@@ -280,15 +288,15 @@ QVariantMap NetworkManager::getWiredIpSettings() const
 void NetworkManager::setWiredIpSettings(const QVariantMap &settings)
 {
     if (!isWellFormedIpSettings(settings)) {
-        nvWarning() << "COMMAND: Refusing Wired Ip settings: " << settings;
+        nvWarning() << "COMMAND: Refusing Wired Ip settings: " << norvi::clientText(settings);
         return;
     }
     const InterfaceConfiguration configuration =
         InterfaceConfiguration::fromVariantMap(m_wired->getName(), settings);
     if (configuration.hasAddress()) {
-        nvInfo() << "COMMAND: Setting Wired Ip to static settings: " << settings;
+        nvInfo() << "COMMAND: Setting Wired Ip to static settings: " << norvi::clientText(settings);
     } else {
-        nvInfo() << "COMMAND: Setting Wired Ip to DHCP settings: " << settings;
+        nvInfo() << "COMMAND: Setting Wired Ip to DHCP settings: " << norvi::clientText(settings);
     }
     if (m_config->setWiredSettings(configuration)) {
         m_wired->reloadIpSettings(m_config->wiredSettings());
@@ -303,15 +311,17 @@ QVariantMap NetworkManager::getWirelessIpSettings() const
 void NetworkManager::setWirelessIpSettings(const QVariantMap &settings)
 {
     if (!isWellFormedIpSettings(settings)) {
-        nvWarning() << "COMMAND: Refusing Wireless Ip settings: " << settings;
+        nvWarning() << "COMMAND: Refusing Wireless Ip settings: " << norvi::clientText(settings);
         return;
     }
     const InterfaceConfiguration configuration =
         InterfaceConfiguration::fromVariantMap(m_wireless->getName(), settings);
     if (configuration.hasAddress()) {
-        nvInfo() << "COMMAND: Setting Wireless Ip to static settings: " << settings;
+        nvInfo() << "COMMAND: Setting Wireless Ip to static settings: "
+                 << norvi::clientText(settings);
     } else {
-        nvInfo() << "COMMAND: Setting Wireless Ip to DHCP settings: " << settings;
+        nvInfo() << "COMMAND: Setting Wireless Ip to DHCP settings: "
+                 << norvi::clientText(settings);
     }
     if (m_config->setWirelessSettings(configuration)) {
         m_wireless->reloadIpSettings(m_config->wirelessSettings());
@@ -320,7 +330,7 @@ void NetworkManager::setWirelessIpSettings(const QVariantMap &settings)
 
 QVariantMap NetworkManager::InterfaceDetails(const QString &name) const
 {
-    nvInfo() << "COMMAND: Getting interface details for " << name;
+    nvInfo() << "COMMAND: Getting interface details for " << norvi::clientText(name);
     QVariantMap details{{"Interface", name}};
     const InterfaceName interfaceName(name);
     if (!m_present.contains(interfaceName)) {
@@ -364,7 +374,7 @@ void NetworkManager::SetOffMode()
 
 void NetworkManager::SetNormalMode(const QString &mode)
 {
-    nvInfo() << "COMMAND: Setting normal mode: " << mode;
+    nvInfo() << "COMMAND: Setting normal mode: " << norvi::clientText(mode);
     if (mode == QLatin1String("hybrid")) {
         m_machine->postEvent(new ManagerEvent::Hybrid);
     } else if (mode == QLatin1String("wired")) {
@@ -384,10 +394,11 @@ void NetworkManager::ForceWifiReconnect()
 
 void NetworkManager::StartSoftAp(const QString &interface, const QVariantMap &settings)
 {
-    nvInfo() << "COMMAND: Starting softap with settings: " << settings;
+    nvInfo() << "COMMAND: Starting softap with settings: " << norvi::clientText(settings);
     const InterfaceName softAp(interface);
     if (!m_wireless->getSoftApNames().contains(interface)) {
-        nvWarning() << "Not a soft-AP interface: " << interface << ", not starting it";
+        nvWarning() << "Not a soft-AP interface: " << norvi::clientText(interface)
+                    << ", not starting it";
         return;
     }
     SoftApSetup setup(settings);
@@ -412,7 +423,7 @@ void NetworkManager::WpsPbc()
 
 void NetworkManager::WpsPin(const QString &pin)
 {
-    nvInfo() << "COMMAND: Starting Wps with PIN " << pin;
+    nvInfo() << "COMMAND: Starting Wps with PIN " << norvi::clientText(pin);
     m_machine->postEvent(new ManagerEvent::WpsPin(pin));
 }
 
@@ -483,14 +494,14 @@ void NetworkManager::on_reconnecting()
 
 void NetworkManager::on_authError(Ssid ssid, QString message)
 {
-    nvInfo() << "Emitting auth error: " << ssid.toString() << " : " << message;
+    nvInfo() << "Emitting auth error: " << ssid.toString() << " : " << norvi::clientText(message);
     emit AuthError(ssid.toString(), message);
 }
 
 void NetworkManager::on_wpsCredentials(WirelessNetwork network)
 {
     const QVariantMap credentials = network.getMap();
-    nvDebug() << "Emitting WPS credentials: " << credentials;
+    nvDebug() << "Emitting WPS credentials: " << norvi::clientText(credentials);
     emit WpsCredentials(credentials);
 }
 
