@@ -42,6 +42,7 @@ const QString PropLogLevel = QStringLiteral("LogLevel");
 const QString PropSoftAp = QStringLiteral("SoftApModeSettings");
 const QString PropNetworks = QStringLiteral("WirelessNetworks");
 
+const QString KeyInterface = QStringLiteral("Interface");
 const QString KeyPresent = QStringLiteral("Present");
 const QString KeyConnected = QStringLiteral("Connected");
 const QString KeyCable = QStringLiteral("CableStatus");
@@ -148,22 +149,31 @@ QString stateOf(const QVariantMap &details)
     return QStringLiteral("disconnected");
 }
 
+struct InterfaceRow
+{
+    QString name;
+    QString type;
+    QVariantMap details;
+};
+
 void status(Session &session, const Invocation &)
 {
     ControlClient &client = session.client();
     const QVariantMap details = client.readMap(PropDetails);
-    QList<QPair<QString, QVariantMap>> interfaces = {
-        {QStringLiteral("wired"), mapOf(details.value(QStringLiteral("wired")))},
-        {QStringLiteral("wireless"), mapOf(details.value(QStringLiteral("wireless")))}};
+    QList<InterfaceRow> interfaces;
+    for (const QString &type : {QStringLiteral("wired"), QStringLiteral("wireless")}) {
+        const QVariantMap interface = mapOf(details.value(type));
+        interfaces.append({textOf(interface.value(KeyInterface)), type, interface});
+    }
     for (const QString &name : mapOf(details.value(QStringLiteral("SoftApSetup"))).keys()) {
-        interfaces.append(
-            {QStringLiteral("soft AP"), client.checkMap(client.proxy().InterfaceDetails(name))});
+        interfaces.append({name, QStringLiteral("soft AP"),
+                           client.checkMap(client.proxy().InterfaceDetails(name))});
     }
 
     if (session.out().json()) {
         QVariantList list;
-        for (const auto &interface : interfaces) {
-            list << session.printable(interface.second);
+        for (const InterfaceRow &interface : interfaces) {
+            list << session.printable(interface.details);
         }
         session.out().printJson(QVariantMap{{PropMode, details.value(PropMode)},
                                             {PropConnected, details.value(PropConnected)},
@@ -176,10 +186,9 @@ void status(Session &session, const Invocation &)
                                                                 ? QStringLiteral("connected")
                                                                 : QStringLiteral("not connected")));
     QList<QStringList> rows;
-    for (const auto &interface : interfaces) {
-        rows << QStringList{textOf(interface.second.value(QStringLiteral("Interface"))),
-                            interface.first, stateOf(interface.second),
-                            addressesOf(interface.second)};
+    for (const InterfaceRow &interface : interfaces) {
+        rows << QStringList{interface.name, interface.type, stateOf(interface.details),
+                            addressesOf(interface.details)};
     }
     session.out().table({QStringLiteral("INTERFACE"), QStringLiteral("TYPE"),
                          QStringLiteral("STATE"), QStringLiteral("ADDRESSES")},
