@@ -216,15 +216,22 @@ void details(Session &session, const Invocation &invocation)
 
 // --- mode and log level ----------------------------------------------------------------------
 
+// A single property: {"Name": value} in JSON, the text alone for a person.
+void printProperty(Session &session, const QString &name, const QVariant &value,
+                   const QString &text)
+{
+    if (session.out().json()) {
+        session.out().printJson(QVariantMap{{name, value}});
+    } else {
+        session.out().line(text);
+    }
+}
+
 void mode(Session &session, const Invocation &invocation)
 {
     if (invocation.operands().isEmpty()) {
         const QString state = textOf(session.client().read(PropMode));
-        if (session.out().json()) {
-            session.out().printJson(QVariantMap{{PropMode, state}});
-        } else {
-            session.out().line(modeWord(state));
-        }
+        printProperty(session, PropMode, state, modeWord(state));
         return;
     }
     const QString word = invocation.operand(0);
@@ -242,11 +249,7 @@ void logLevel(Session &session, const Invocation &invocation)
 {
     if (invocation.operands().isEmpty()) {
         const int level = intOf(session.client().read(PropLogLevel));
-        if (session.out().json()) {
-            session.out().printJson(QVariantMap{{PropLogLevel, level}});
-        } else {
-            session.out().line(QString::number(level));
-        }
+        printProperty(session, PropLogLevel, level, QString::number(level));
         return;
     }
     const int level =
