@@ -61,3 +61,4 @@ if [ "$status" != 1 ] || ! printf '%s\n' "$help" | grep -qx 'norvid arguments:';
     exit 1
 fi
 echo "norvid -h runs in the fresh root"
+
