@@ -11,7 +11,7 @@ set(CPACK_PACKAGE_DESCRIPTION
     "norvid manages the wired Ethernet, Wi-Fi station and soft access point\n"
     "interfaces of an embedded device. A client drives it over the D-Bus system\n"
     "bus: connection modes, Wi-Fi networks, IP settings, scans, WPS and soft\n"
-    "access points.")
+    "access points. norvictl is its command-line client.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
@@ -23,21 +23,32 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "dbus, busybox | busybox-static, udhcpc, udhcpd, avahi-autoipd, hostapd, wpasupplicant, iw, iproute2, psmisc")
 
-# What lintian asks of every package: the copyright, a compressed changelog, a man page per
-# program, and directories that only root may write.
-set(NORVI_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/norvid)
+# What lintian asks of every package: the copyright, a compressed changelog, a compressed man
+# page per program, and directories that only root may write.
+
+# Compresses <file> at build time into <name>.gz of the current binary directory, as Debian
+# keeps documentation, and stores that path in <result>.
+function(norvi_compress file name result)
+    set(compressed ${CMAKE_CURRENT_BINARY_DIR}/${name}.gz)
+    add_custom_command(OUTPUT ${compressed}
+        COMMAND gzip -9 -n -c ${file} > ${compressed}
+        DEPENDS ${file})
+    add_custom_target(compress-${name} ALL DEPENDS ${compressed})
+    set(${result} ${compressed} PARENT_SCOPE)
+endfunction()
+
+# norvi_install_man_page(<file> <section>), for the man pages of every program.
+function(norvi_install_man_page page section)
+    get_filename_component(name ${page} NAME)
+    norvi_compress(${CMAKE_CURRENT_SOURCE_DIR}/${page} ${name} compressed)
+    install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endfunction()
+
 set(NORVI_PACKAGING_DIR ${CMAKE_CURRENT_SOURCE_DIR}/data/packaging)
-set(NORVI_CHANGELOG ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz)
-add_custom_command(OUTPUT ${NORVI_CHANGELOG}
-    COMMAND gzip -9 -n -c ${NORVI_PACKAGING_DIR}/changelog > ${NORVI_CHANGELOG}
-    DEPENDS ${NORVI_PACKAGING_DIR}/changelog)
-set(NORVI_MANPAGE ${CMAKE_CURRENT_BINARY_DIR}/norvid.8.gz)
-add_custom_command(OUTPUT ${NORVI_MANPAGE}
-    COMMAND gzip -9 -n -c ${CMAKE_CURRENT_SOURCE_DIR}/data/norvid.8 > ${NORVI_MANPAGE}
-    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/data/norvid.8)
-add_custom_target(norvid-package-files ALL DEPENDS ${NORVI_CHANGELOG} ${NORVI_MANPAGE})
-install(FILES ${NORVI_PACKAGING_DIR}/copyright ${NORVI_CHANGELOG} DESTINATION ${NORVI_DOC_DIR})
-install(FILES ${NORVI_MANPAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+norvi_compress(${NORVI_PACKAGING_DIR}/changelog changelog.Debian NORVI_CHANGELOG)
+install(FILES ${NORVI_PACKAGING_DIR}/copyright ${NORVI_CHANGELOG}
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/norvid)
+norvi_install_man_page(data/norvid.8 8)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a built tree, checks it with lintian and the service unit with
-# systemd-analyze, installs it into a fresh Debian 12 root and runs `norvid -h` there.
+# systemd-analyze, installs it into a fresh Debian 12 root and runs `norvid -h` and
+# `norvictl --help` there.
 # Usage: scripts/package.sh [BUILD_DIR]
 # The root is made with debootstrap from the archive this machine's apt already uses and is
 # kept between runs (NORVI_ROOT_CACHE); each run installs into a fresh copy of it.
@@ -60,5 +61,9 @@ if [ "$status" != 1 ] || ! printf '%s\n' "$help" | grep -qx 'norvid arguments:';
     printf '%s\n' "$help"
     exit 1
 fi
-echo "norvid -h runs in the fresh root"
+if ! chroot "$work/root" /usr/bin/norvictl --help | grep -q '^Usage:'; then
+    echo "norvictl --help fails in the fresh root"
+    exit 1
+fi
+echo "norvid -h and norvictl --help run in the fresh root"
 
