@@ -11,7 +11,7 @@ build=${1:-$top/build}
 suite=bookworm
 cache=${NORVI_ROOT_CACHE:-/var/cache/norvid-package-test}
 work=$(mktemp -d)
-trap 'umount -R "$work/root/proc" 2>/dev/null || true; rm -rf "$work"' EXIT
+trap 'rm -rf "$work"' EXIT
 
 echo "== Package =="
 (cd "$build" && cpack -G DEB >/dev/null)
