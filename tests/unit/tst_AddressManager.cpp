@@ -105,6 +105,10 @@ private slots:
         emit m_clients[0]->finished(InterfaceConfiguration(
             Interface, "10.0.0.7", "255.255.255.0", "10.0.0.2", {"10.0.0.54"}, {"example.test"}));
         QCOMPARE(m_driver.take(), QStringList{"route 10.0.0.2 " + Ifc});
+        // A renewal that differs in its search domains alone still counts.
+        emit m_clients[0]->finished(InterfaceConfiguration(
+            Interface, "10.0.0.7", "255.255.255.0", "10.0.0.2", {"10.0.0.54"}, {"other.test"}));
+        QCOMPARE(manager->getSearchDomains(), QStringList{"other.test"});
 
         QTest::qWait(2 * ShortFallbackMs);
         QCOMPARE(autoIpDCalls(), QStringList());
