@@ -210,6 +210,9 @@ private slots:
         emit m_clients.last()->finished(lease("10.0.0.7"));
         QCOMPARE(m_driver.take(), applied("10.0.0.7"));
 
+        // Stopped again before any lease came: the fallback goes with the client.
+        manager->stop();
+        manager->start(InterfaceConfiguration(Interface));
         manager->stop();
         QTest::qWait(2 * ShortFallbackMs);
         QCOMPARE(autoIpDCalls(), QStringList());
