@@ -141,6 +141,7 @@ def test_wired_connection_through_cable_pull_static_settings_and_off(sandbox, no
                                                      ("Disconnected", "eth0")]
     assert client.get("Connected") is False
     assert ipv4(sandbox) == []
+    assert "Interface eth0 exiting state: WiredReady" in messages(daemon)
     sandbox.plug()
     assert client.expect("Connected", "eth0") == [("CableStatus", True), ("Connected", "eth0")]
 
