@@ -45,9 +45,7 @@ public:
         : InterfaceWirelessState(parent, wireless, wireless->getName(),
                                  InterfaceStateName(QString::fromLatin1(name))),
           m_entry(entry), m_exit(exit)
-    {
-        setObjectName(QString::fromLatin1(name));
-    }
+    {}
 
 protected:
     static constexpr Action NoAction = nullptr;

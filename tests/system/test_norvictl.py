@@ -7,9 +7,7 @@ import re
 
 import pytest
 
-from conftest import Lines, wait_until
-from test_dbus import UNPRIVILEGED
-from test_startup import READY
+from conftest import READY, UNPRIVILEGED, Lines, wait_until
 
 FAILED, BAD_ARGUMENTS, NOT_RUNNING, DENIED, TIMEOUT = 1, 2, 3, 4, 5
 STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} "
