@@ -1,0 +1,290 @@
+#!/usr/bin/env python3
+"""How fast and how small norvid is, measured in the sandbox world against the floor.
+
+The floor is a bare busybox udhcpc whose script only applies the lease with `ip`, started the
+instant the carrier appears; it runs in the same world, interleaved with the daemon's runs (ABBA
+order), so that both see the same load. Prints figures; never fails on a slow result.
+Usage (as root): tools/bench/bench.py [--build DIR] [--repetitions N] [--idle-seconds S] ...
+"""
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+TOP = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(TOP / "tools/sandbox"))
+import sandbox as world  # noqa: E402
+
+PYTHON = "/usr/bin/python3"  # Debian's, which has python3-dbus and python3-gi
+AGENT = TOP / "tools/bench/agent.py"
+WIRED = "eth0"
+WIRELESS = "wlan0"
+SETTLE_S = 0.3          # lets the daemon finish reacting to a mode change before the cable moves
+FLAP_INTERVAL_S = 0.02  # between one cable edge and the next
+DETAILS_BATCH = 500
+WIRELESS_SSID = "norvid-bench"
+
+
+def percentile(values, fraction):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(fraction * (len(ordered) - 1))))]
+
+
+def summary(values, unit="ms"):
+    if not values:
+        return "no samples"
+    return (f"median {statistics.median(values):8.2f} {unit}  p90 {percentile(values, 0.9):8.2f}"
+            f"  range {min(values):.2f}..{max(values):.2f}  (n={len(values)})")
+
+
+class Agent:
+    """The observer inside the device world (agent.py), one JSON command a line."""
+
+    def __init__(self, sandbox):
+        self.process = sandbox.spawn([PYTHON, str(AGENT)], stdin=subprocess.PIPE,
+                                     stderr=None, env={"PYTHONDONTWRITEBYTECODE": "1"})
+        self.read()
+
+    def read(self):
+        line = self.process.stdout.readline()
+        if not line:
+            raise RuntimeError("the agent ended")
+        answer = json.loads(line)
+        if "error" in answer:
+            raise RuntimeError(f"agent: {answer}")
+        return answer
+
+    def send(self, cmd, **arguments):
+        self.process.stdin.write((json.dumps({"cmd": cmd, **arguments}) + "\n"))
+        self.process.stdin.flush()
+
+    def __call__(self, cmd, **arguments):
+        self.send(cmd, **arguments)
+        return self.read()
+
+
+class Bench:
+    def __init__(self, options, sandbox):
+        self.options = options
+        self.world = sandbox
+        self.agent = Agent(sandbox)
+        self.norvid = str(Path(options.build).resolve() / "src/norvid/norvid")
+        self.pid = None
+
+    def start_daemon(self):
+        started = self.agent("start", argv=[self.norvid, *self.options.daemon_args],
+                             env=dict(world.BASE_ENV))
+        self.pid = started["pid"]
+        return started
+
+    def stop_daemon(self):
+        self.agent("stop")
+
+    # -- cable plug ----------------------------------------------------------------------
+
+    def norvid_trial(self):
+        """The daemon runs only for its own trials: in off mode it would keep the floor's link
+        down. Its start is measured on the way."""
+        started = self.start_daemon()
+        self.agent("call", method="SetNormalMode", args=["wired"])
+        self.agent("wait_link", up=True)
+        time.sleep(SETTLE_S)
+        self.agent("arm", floor=False)
+        self.world.plug()
+        result = self.agent("trial")
+        self.world.unplug()
+        self.agent("wait_event", what=f"Disconnected {WIRED}")
+        self.agent("call", method="SetOffMode")
+        self.agent("wait_link", up=False)
+        self.stop_daemon()
+        return {**result, **started}
+
+    def floor_trial(self):
+        self.world.run(["ip", "link", "set", WIRED, "up"], check=True)
+        self.agent("wait_link", up=True)
+        time.sleep(SETTLE_S)
+        self.agent("arm", floor=True)
+        self.world.plug()
+        result = self.agent("trial")
+        self.world.unplug()
+        self.world.run(["ip", "addr", "flush", "dev", WIRED], check=True)
+        self.world.run(["ip", "link", "set", WIRED, "down"], check=True)
+        self.agent("wait_link", up=False)
+        return result
+
+    def plug(self):
+        trials = {"norvid": [], "floor": []}
+        for repetition in range(self.options.repetitions):
+            order = ("norvid", "floor") if repetition % 2 == 0 else ("floor", "norvid")
+            for kind in order:
+                trial = self.norvid_trial if kind == "norvid" else self.floor_trial
+                trials[kind].append(trial())
+        report_plug(trials)
+        if self.options.dump_log:
+            print("\n".join(f"{at:9.3f} {line}" for at, line in trials["norvid"][-1]["log"]))
+
+    # -- idle, details, flaps ------------------------------------------------------------
+
+    def connect_wired(self):
+        self.agent("call", method="SetNormalMode", args=["wired"])
+        self.world.plug()
+        self.agent("wait_event", what=f"Connected {WIRED}")
+
+    def idle(self):
+        seconds = self.options.idle_seconds
+        before = self.agent("usage")
+        time.sleep(seconds)
+        after = self.agent("usage")
+        print(f"\n== Idle and connected for {seconds} s")
+        print(f"  CPU {after['cpu_ms'] - before['cpu_ms']:.0f} ms (children "
+              f"{after['cpu_children_ms'] - before['cpu_children_ms']:.0f} ms), wake-ups "
+              f"{after['wakeups'] - before['wakeups']}, threads {after['threads']}, VmRSS "
+              f"{after['rss_kb']} kB, Pss {after['pss_kb']} kB")
+        print("  Pss by mapping: " + ", ".join(f"{name} {kb} kB"
+                                               for name, kb in after["pss_by_mapping"]))
+
+    def flap_script(self):
+        edge = f"ip link set {world.PEER_ETH0}"
+        return ["sh", "-c", f"i=0; while [ $i -lt {self.options.flaps} ]; do {edge} down; "
+                f"sleep {FLAP_INTERVAL_S}; {edge} up; sleep {FLAP_INTERVAL_S}; i=$((i+1)); done"]
+
+    def details(self):
+        quiet = self.agent("details", count=self.options.calls)
+        storm = self.world.peer_spawn(self.flap_script())
+        during = {"Details": [], "InterfaceDetails": []}
+        while storm.poll() is None or not during["Details"]:
+            batch = self.agent("details", count=DETAILS_BATCH)
+            for name in during:
+                during[name] += batch[name]
+        self.agent("wait_event", what=f"Connected {WIRED}")
+        print(f"\n== Details / InterfaceDetails latency, {self.options.calls} calls from one "
+              "connection")
+        for name in during:
+            print(f"  {name:17s} quiet: p50 {percentile(quiet[name], 0.5):6.2f} ms  p99 "
+                  f"{percentile(quiet[name], 0.99):6.2f} ms   during {self.options.flaps} flaps: "
+                  f"p50 {percentile(during[name], 0.5):6.2f} ms  p99 "
+                  f"{percentile(during[name], 0.99):6.2f} ms  (n={len(during[name])})")
+
+    def flaps(self):
+        before = self.agent("usage")
+        self.world.peer_run(self.flap_script(), check=True, timeout=600)
+        settled = self.agent("wait_event", what=f"Connected {WIRED}")
+        after = self.agent("usage")
+        print(f"\n== {self.options.flaps} cable flaps, {FLAP_INTERVAL_S * 1000:.0f} ms apart")
+        print(f"  daemon CPU {after['cpu_ms'] - before['cpu_ms']:.0f} ms, with children "
+              f"{after['cpu_ms'] + after['cpu_children_ms'] - before['cpu_ms'] - before['cpu_children_ms']:.0f}"
+              f" ms; last plug -> Connected {settled['after_ms']:.1f} ms")
+
+
+def phase_times(trial):
+    """Milliseconds from the carrier to the first of each thing seen, in order."""
+    first = {}
+    for at, what in trial["events"]:
+        first.setdefault(what, at)
+    return first
+
+
+NORVID_PHASES = ("carrier", "DISCOVER", "OFFER", "REQUEST", "ACK", "address", "route",
+                 f"Connected {WIRED}")
+FLOOR_PHASES = ("carrier", "DHCP client started", "DISCOVER", "OFFER", "REQUEST", "ACK",
+                "address", "route", "DHCP client finished")
+
+
+def report_plug(trials):
+    norvid = [phase_times(t) for t in trials["norvid"]]
+    floor = [phase_times(t) for t in trials["floor"]]
+    connected = [p[f"Connected {WIRED}"] for p in norvid]
+    floor_done = [p["route"] for p in floor]
+    print("\n== Start-up: exec -> name owned / Started, stale clean-up included")
+    print(f"  name owned   {summary([t['owned_ms'] for t in trials['norvid']])}")
+    print(f"  Started      {summary([t['started_ms'] for t in trials['norvid']])}")
+    print("\n== Cable plug (carrier as the kernel reports it) -> connected")
+    print(f"  norvid  -> Connected(\"{WIRED}\")  {summary(connected)}")
+    print(f"  norvid  -> address on {WIRED}     {summary([p['address'] for p in norvid])}")
+    print(f"  floor   -> address on {WIRED}     {summary([p['address'] for p in floor])}")
+    print(f"  floor   -> default route       {summary(floor_done)}")
+    print(f"  overhead Connected - floor route, paired   "
+          f"{summary([a - b for a, b in zip(connected, floor_done)])}")
+    print(f"  overhead address - floor address, paired   "
+          f"{summary([a['address'] - b['address'] for a, b in zip(norvid, floor)])}")
+    print("  phases (median ms after carrier):")
+    for name, runs, phases in (("norvid", norvid, NORVID_PHASES), ("floor", floor, FLOOR_PHASES)):
+        cells = [f"{phase} {statistics.median([r[phase] for r in runs if phase in r]):.1f}"
+                 for phase in phases if any(phase in r for r in runs)]
+        print(f"    {name:7s} " + " | ".join(cells))
+    for phase, pattern in LOG_PHASES:
+        times = [first_log(t, pattern) for t in trials["norvid"]]
+        times = [t for t in times if t is not None]
+        if times:
+            print(f"    norvid log: {phase:24s} {summary(times)}")
+    resolver = [t["resolver_ms"] for t in trials["norvid"]]
+    print(f"    norvid resolver written        {summary(resolver)}")
+    for kind in ("norvid", "floor"):
+        print(f"  processes (pids) started, {kind:6s}: "
+              f"{summary([t['pids'] for t in trials[kind]], unit='')}")
+
+
+# Log lines of the daemon that mark its own steps, as (phase, text the line contains).
+LOG_PHASES = (
+    ("carrier seen", "Netlink received interface status update"),
+    ("DHCP client started", "Starting dhcp client"),
+    ("lease script output read", "NORVID_FINISHED"),
+    ("resolver written", 'Writing "/etc/resolv.conf"'),
+    ("address manager connected", "address connected"),
+)
+
+
+def first_log(trial, pattern):
+    for at, line in trial["log"]:
+        if pattern in line:
+            return at
+    return None
+
+
+def machine():
+    cpus = os.cpu_count()
+    model = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
+                  if line.startswith("model name")), platform.machine())
+    load = open("/proc/loadavg").read().split()[:3]
+    return f"{model}, {cpus} CPUs, kernel {platform.release()}, load average {' '.join(load)}"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default=str(TOP / "build"))
+    parser.add_argument("--repetitions", type=int, default=15)
+    parser.add_argument("--idle-seconds", type=float, default=60)
+    parser.add_argument("--calls", type=int, default=2000)
+    parser.add_argument("--flaps", type=int, default=200)
+    parser.add_argument("--only", nargs="*", default=None,
+                        help="plug idle details flaps (default: all)")
+    parser.add_argument("--dump-log", action="store_true",
+                        help="print the daemon's output of the last plug")
+    parser.add_argument("--daemon-args", nargs="*", default=[],
+                        help="extra arguments for norvid, e.g. -d for its debug log")
+    options = parser.parse_args()
+    wanted = options.only or ["plug", "idle", "details", "flaps"]
+    print(f"norvid benchmark on {machine()}")
+    with world.Sandbox(plugged=False) as sandbox:
+        sandbox.start_dhcp_server()
+        bench = Bench(options, sandbox)
+        if "plug" in wanted:
+            bench.plug()
+        bench.start_daemon()
+        bench.connect_wired()
+        for step in ("idle", "details", "flaps"):
+            if step in wanted:
+                getattr(bench, step)()
+        bench.stop_daemon()
+        bench.agent("quit")
+    print(f"\nload average at the end: {open('/proc/loadavg').read().split()[:3]}")
+
+
+if __name__ == "__main__":
+    main()
