@@ -330,18 +330,32 @@ class Agent:
         self.answer(**usage(pid or self.daemon.pid))
 
     def do_details(self, count):
-        """Latency of Details and InterfaceDetails, alternating, over `count` calls."""
-        proxy = self.proxy()
+        """Latency of Details and InterfaceDetails, alternating, over `count` calls made one
+        after the other. The calls are asynchronous so that this loop keeps reading the
+        daemon's output meanwhile: a full pipe would stall the daemon itself."""
+        target = self.bus.get_object(NAME, PATH, introspect=False)
         took = {"Details": [], "InterfaceDetails": []}
-        for i in range(count):
+
+        def call(i):
+            if i == count:
+                self.answer(**took)
+                return
+            name = "InterfaceDetails" if i % 2 else "Details"
             begin = time.perf_counter()
+
+            def done(*_):
+                took[name].append((time.perf_counter() - begin) * 1000)
+                call(i + 1)
+
+            def failed(error):
+                self.answer(error=str(error))
             if i % 2:
-                proxy.InterfaceDetails(WIRED)
+                target.InterfaceDetails(WIRED, dbus_interface=INTERFACE, reply_handler=done,
+                                        error_handler=failed)
             else:
-                proxy.Get(INTERFACE, "Details", dbus_interface=dbus.PROPERTIES_IFACE)
-            took["InterfaceDetails" if i % 2 else "Details"].append(
-                (time.perf_counter() - begin) * 1000)
-        self.answer(**took)
+                target.Get(INTERFACE, "Details", dbus_interface=dbus.PROPERTIES_IFACE,
+                           reply_handler=done, error_handler=failed)
+        call(0)
 
     def do_quit(self):
         self.answer(bye=True)
@@ -353,13 +367,13 @@ def usage(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
     utime, stime, cutime, cstime = (int(v) for v in fields[11:15])
-    switches = 0
+    switches = {}
     tasks = os.listdir(f"/proc/{pid}/task")
     for task in tasks:
         with open(f"/proc/{pid}/task/{task}/status") as f:
-            for line in f:
-                if line.startswith("voluntary_ctxt_switches:"):
-                    switches += int(line.split()[1])
+            status = dict(line.split(":", 1) for line in f)
+        name = f"{status['Name'].strip()}/{task}"
+        switches[name] = int(status["voluntary_ctxt_switches"])
     with open(f"/proc/{pid}/status") as f:
         status = dict(line.split(":", 1) for line in f)
     with open(f"/proc/{pid}/smaps_rollup") as f:

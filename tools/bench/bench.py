@@ -144,8 +144,12 @@ class Bench:
         print(f"\n== Idle and connected for {seconds} s")
         print(f"  CPU {after['cpu_ms'] - before['cpu_ms']:.0f} ms (children "
               f"{after['cpu_children_ms'] - before['cpu_children_ms']:.0f} ms), wake-ups "
-              f"{after['wakeups'] - before['wakeups']}, threads {after['threads']}, VmRSS "
+              f"{sum(after['wakeups'].values()) - sum(before['wakeups'].values())}, threads "
+              f"{after['threads']}, VmRSS "
               f"{after['rss_kb']} kB, Pss {after['pss_kb']} kB")
+        print("  wake-ups by thread: " + ", ".join(
+            f"{name} {count - before['wakeups'].get(name, 0)}"
+            for name, count in after["wakeups"].items()))
         print("  Pss by mapping: " + ", ".join(f"{name} {kb} kB"
                                                for name, kb in after["pss_by_mapping"]))
 
