@@ -201,7 +201,10 @@ class Agent:
             self.loop.quit()
             return False
         command = json.loads(line)
-        getattr(self, "do_" + command.pop("cmd"))(**command)
+        try:
+            getattr(self, "do_" + command.pop("cmd"))(**command)
+        except (dbus.DBusException, OSError, subprocess.SubprocessError) as error:
+            self.answer(error=str(error))
         return True
 
     def answer(self, **result):
@@ -256,6 +259,23 @@ class Agent:
     def do_call(self, method, args=()):
         getattr(self.proxy(), method)(*args)
         self.answer(called=method)
+
+    def do_timed_call(self, method, args, what):
+        """Calls a method and answers once `what` is seen after it, with the milliseconds."""
+        begin = now()
+        getattr(self.proxy(), method)(*args)
+        self.wait(lambda: self.seen(what, begin),
+                  lambda: self.answer(after_ms=(self.seen(what, begin)[0] - begin) * 1000))
+
+    def do_set(self, name, value):
+        """Writes a map-valued property; `value` maps names to strings or to maps of strings."""
+        def as_map(entries):
+            return dbus.Dictionary({k: as_map(v) if isinstance(v, dict) else v
+                                    for k, v in entries.items()}, signature="sv")
+        target = self.bus.get_object(NAME, PATH, introspect=False)
+        target.Set(INTERFACE, name, as_map(value), dbus_interface=dbus.PROPERTIES_IFACE,
+                   signature="ssv")
+        self.answer(set=name)
 
     def do_wait_link(self, up):
         """Answers once eth0 is administratively up (or down) as the kernel reports it."""

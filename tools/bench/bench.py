@@ -29,6 +29,7 @@ SETTLE_S = 0.3          # lets the daemon finish reacting to a mode change befor
 FLAP_INTERVAL_S = 0.02  # between one cable edge and the next
 DETAILS_BATCH = 500
 WIRELESS_SSID = "norvid-bench"
+WIRELESS_STATIC = {"Ip": "10.78.0.9", "Netmask": "255.255.255.0"}
 
 
 def percentile(values, fraction):
@@ -186,6 +187,32 @@ class Bench:
               f" ms; last plug -> Connected {settled['after_ms']:.1f} ms")
 
 
+    # -- Wi-Fi with the real wpa_supplicant ----------------------------------------------
+
+    def wifi(self):
+        self.world.plug(WIRELESS)
+        self.agent("set", name="WirelessNetworks", value={WIRELESS_SSID: {}})
+        self.agent("set", name="WirelessIpSettings", value=WIRELESS_STATIC)
+        enable, to_wifi, to_cable = [], [], []
+        for _ in range(self.options.wifi_repetitions):
+            self.agent("call", method="SetOffMode")
+            self.agent("wait_link", up=False)
+            enable.append(self.agent("timed_call", method="SetNormalMode", args=["wireless"],
+                                     what=f"Connected {WIRELESS}")["after_ms"])
+        self.agent("call", method="SetOffMode")
+        self.agent("timed_call", method="SetNormalMode", args=["automatic"],
+                   what=f"Connected {WIRED}")
+        for _ in range(self.options.wifi_repetitions):
+            self.world.unplug()
+            to_wifi.append(self.agent("wait_event", what=f"Connected {WIRELESS}")["after_ms"])
+            self.world.plug()
+            to_cable.append(self.agent("wait_event", what=f"Connected {WIRED}")["after_ms"])
+        print("\n== Wi-Fi, the real wpa_supplicant on wlan0 (open network, static address)")
+        print(f"  SetNormalMode(wireless) -> Connected(\"{WIRELESS}\")  {summary(enable)}")
+        print(f"  automatic, cable pulled  -> Connected(\"{WIRELESS}\")  {summary(to_wifi)}")
+        print(f"  automatic, cable plugged -> Connected(\"{WIRED}\")   {summary(to_cable)}")
+
+
 def phase_times(trial):
     """Milliseconds from the carrier to the first of each thing seen, in order."""
     first = {}
@@ -267,22 +294,23 @@ def main():
     parser.add_argument("--calls", type=int, default=2000)
     parser.add_argument("--flaps", type=int, default=200)
     parser.add_argument("--only", nargs="*", default=None,
-                        help="plug idle details flaps (default: all)")
+                        help="plug idle details flaps wifi (default: all)")
+    parser.add_argument("--wifi-repetitions", type=int, default=15)
     parser.add_argument("--dump-log", action="store_true",
                         help="print the daemon's output of the last plug")
     parser.add_argument("--daemon-args", nargs="*", default=[],
                         help="extra arguments for norvid, e.g. -d for its debug log")
     options = parser.parse_args()
-    wanted = options.only or ["plug", "idle", "details", "flaps"]
+    wanted = options.only or ["plug", "idle", "details", "flaps", "wifi"]
     print(f"norvid benchmark on {machine()}")
-    with world.Sandbox(plugged=False) as sandbox:
+    with world.Sandbox(plugged=False, supplicant="real") as sandbox:
         sandbox.start_dhcp_server()
         bench = Bench(options, sandbox)
         if "plug" in wanted:
             bench.plug()
         bench.start_daemon()
         bench.connect_wired()
-        for step in ("idle", "details", "flaps"):
+        for step in ("idle", "details", "flaps", "wifi"):
             if step in wanted:
                 getattr(bench, step)()
         bench.stop_daemon()
