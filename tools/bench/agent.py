@@ -183,9 +183,13 @@ class Agent:
         # next write woke this watch.
         try:
             data = os.read(fd, 65536)
+        except BlockingIOError:
+            return True
         except OSError:  # the daemon is gone and its pipe closed
+            self.output_watch = None
             return False
         if not data:
+            self.output_watch = None
             return False
         at = now()
         self.partial += data
@@ -240,8 +244,9 @@ class Agent:
         self.daemon = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE,
                                        stderr=subprocess.STDOUT)
         self.partial = b""
-        GLib.io_add_watch(self.daemon.stdout.fileno(), GLib.IO_IN | GLib.IO_HUP,
-                          self._on_daemon_output)
+        os.set_blocking(self.daemon.stdout.fileno(), False)
+        self.output_watch = GLib.io_add_watch(self.daemon.stdout.fileno(),
+                                              GLib.IO_IN | GLib.IO_HUP, self._on_daemon_output)
 
         def reply():
             owned = self.seen("name owned")[0]
@@ -253,6 +258,10 @@ class Agent:
     def do_stop(self):
         self.daemon.send_signal(signal.SIGTERM)
         self.daemon.wait(TRIAL_TIMEOUT_S)
+        # The next daemon's pipe may get the same descriptor number: no watch may outlive this one.
+        if self.output_watch is not None:
+            GLib.source_remove(self.output_watch)
+        self.daemon.stdout.close()
         self.daemon = None
         self.answer(stopped=True)
 
