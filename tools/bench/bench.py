@@ -27,7 +27,7 @@ WIRED = "eth0"
 WIRELESS = "wlan0"
 SETTLE_S = 0.3          # lets the daemon finish reacting to a mode change before the cable moves
 FLAP_INTERVAL_S = 0.02  # between one cable edge and the next
-DETAILS_BATCH = 500
+DETAILS_BATCH = 100  # calls between two looks at whether the storm is over
 WIRELESS_SSID = "norvid-bench"
 WIRELESS_STATIC = {"Ip": "10.78.0.9", "Netmask": "255.255.255.0"}
 
@@ -161,13 +161,14 @@ class Bench:
 
     def details(self):
         quiet = self.agent("details", count=self.options.calls)
-        storm = self.world.peer_spawn(self.flap_script())
         during = {"Details": [], "InterfaceDetails": []}
-        while storm.poll() is None or not during["Details"]:
-            batch = self.agent("details", count=DETAILS_BATCH)
-            for name in during:
-                during[name] += batch[name]
-        self.agent("wait_event", what=f"Connected {WIRED}")
+        while sum(len(took) for took in during.values()) < self.options.calls:
+            storm = self.world.peer_spawn(self.flap_script())
+            while storm.poll() is None:
+                batch = self.agent("details", count=DETAILS_BATCH)
+                for name in during:
+                    during[name] += batch[name]
+            self.agent("wait_event", what=f"Connected {WIRED}")
         print(f"\n== Details / InterfaceDetails latency, {self.options.calls} calls from one "
               "connection")
         for name in during:
@@ -193,13 +194,13 @@ class Bench:
         self.world.plug(WIRELESS)
         self.agent("set", name="WirelessNetworks", value={WIRELESS_SSID: {}})
         self.agent("set", name="WirelessIpSettings", value=WIRELESS_STATIC)
-        enable, to_wifi, to_cable = [], [], []
+        enable, disable, to_wifi, to_cable = [], [], [], []
+        self.agent("timed_call", method="SetOffMode", args=[], what=f"Disconnected {WIRED}")
         for _ in range(self.options.wifi_repetitions):
-            self.agent("call", method="SetOffMode")
-            self.agent("wait_link", up=False)
             enable.append(self.agent("timed_call", method="SetNormalMode", args=["wireless"],
                                      what=f"Connected {WIRELESS}")["after_ms"])
-        self.agent("call", method="SetOffMode")
+            disable.append(self.agent("timed_call", method="SetOffMode", args=[],
+                                      what=f"Disconnected {WIRELESS}")["after_ms"])
         self.agent("timed_call", method="SetNormalMode", args=["automatic"],
                    what=f"Connected {WIRED}")
         for _ in range(self.options.wifi_repetitions):
@@ -209,6 +210,7 @@ class Bench:
             to_cable.append(self.agent("wait_event", what=f"Connected {WIRED}")["after_ms"])
         print("\n== Wi-Fi, the real wpa_supplicant on wlan0 (open network, static address)")
         print(f"  SetNormalMode(wireless) -> Connected(\"{WIRELESS}\")  {summary(enable)}")
+        print(f"  SetOffMode -> Disconnected(\"{WIRELESS}\")           {summary(disable)}")
         print(f"  automatic, cable pulled  -> Connected(\"{WIRELESS}\")  {summary(to_wifi)}")
         print(f"  automatic, cable plugged -> Connected(\"{WIRED}\")   {summary(to_cable)}")
 
