@@ -41,6 +41,9 @@ IFADDR = struct.Struct("=BBBBI")
 RTMSG = struct.Struct("=BBBBBBBBI")
 NETLINK_BUFFER = 1 << 20
 
+SO_TIMESTAMPNS = 35
+TIMESPEC = struct.Struct("=qq")
+TIMESTAMP_BUFFER = socket.CMSG_SPACE(TIMESPEC.size)
 ETH_P_IP = 0x0800
 ETH_P_ALL = 0x0003
 DHCP_SERVER_PORT = 67
@@ -58,6 +61,16 @@ PAGE_KB = os.sysconf("SC_PAGE_SIZE") // 1024
 
 def now():
     return time.monotonic()
+
+
+def kernel_time(ancillary):
+    """A packet's receive time on the monotonic clock (the kernel gives it on the real-time
+    clock), or now if it came without one."""
+    for level, kind, data in ancillary:
+        if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
+            seconds, nanoseconds = TIMESPEC.unpack_from(data)
+            return seconds + nanoseconds / 1e9 - (time.time() - time.monotonic())
+    return now()
 
 
 def last_pid():
@@ -141,15 +154,17 @@ class Agent:
         # Only a tap on every protocol sees what the host itself sends.
         sock = socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM, socket.htons(ETH_P_ALL))
         sock.bind((WIRED, ETH_P_ALL))
+        # The kernel's own receive time, so that a late wake-up of this process does not shift it.
+        sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         self.packets = sock
         GLib.io_add_watch(sock.fileno(), GLib.IO_IN, self._on_packet)
 
     def _on_packet(self, *_):
         try:
-            data, address = self.packets.recvfrom(4096)
+            data, ancillary, _, address = self.packets.recvmsg(4096, TIMESTAMP_BUFFER)
         except OSError:  # the link went down under the socket
             return True
-        at = now()
+        at = kernel_time(ancillary)
         if address[1] != ETH_P_IP:
             return True
         header = (data[0] & 0x0F) * 4
