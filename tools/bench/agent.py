@@ -367,9 +367,6 @@ class Agent:
         written = os.stat(RESOLV_CONF).st_mtime_ns / 1e9 - offset
         return round((written - since) * 1000, 3)
 
-    def do_pid_mark(self):
-        self.answer(last_pid=last_pid())
-
     def do_usage(self, pid=None):
         self.answer(**usage(pid or self.daemon.pid))
 

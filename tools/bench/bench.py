@@ -186,11 +186,11 @@ class Bench:
         self.world.peer_run(self.flap_script(), check=True, timeout=600)
         settled = self.agent("wait_event", what=f"Connected {WIRED}")
         after = self.agent("usage")
+        own = after["cpu_ms"] - before["cpu_ms"]
+        children = after["cpu_children_ms"] - before["cpu_children_ms"]
         print(f"\n== {self.options.flaps} cable flaps, {FLAP_INTERVAL_S * 1000:.0f} ms apart")
-        print(f"  daemon CPU {after['cpu_ms'] - before['cpu_ms']:.0f} ms, with children "
-              f"{after['cpu_ms'] + after['cpu_children_ms'] - before['cpu_ms'] - before['cpu_children_ms']:.0f}"
-              f" ms; last plug -> Connected {settled['after_ms']:.1f} ms")
-
+        print(f"  daemon CPU {own:.0f} ms, with children {own + children:.0f} ms; last plug -> "
+              f"Connected {settled['after_ms']:.1f} ms")
 
     # -- Wi-Fi with the real wpa_supplicant ----------------------------------------------
 
@@ -234,29 +234,43 @@ FLOOR_PHASES = ("carrier", "DHCP client started", "DISCOVER", "OFFER", "REQUEST"
                 "address", "route", "DHCP client finished")
 
 
+def spans(runs, start, end):
+    """end - start of each run, None where the run lacks either."""
+    return [r[end] - r[start] if start in r and end in r else None for r in runs]
+
+
+def present(values):
+    return [v for v in values if v is not None]
+
+
+def paired(first, second):
+    return [a - b for a, b in zip(first, second) if a is not None and b is not None]
+
+
 def report_plug(trials):
     norvid = [phase_times(t) for t in trials["norvid"]]
     floor = [phase_times(t) for t in trials["floor"]]
-    connected = [p[CONNECTED] for p in norvid]
-    floor_done = [p["route"] for p in floor]
+    connected = spans(norvid, "carrier", CONNECTED)
+    floor_done = spans(floor, "carrier", "route")
+    addressed, floor_addressed = spans(norvid, "carrier", "address"), spans(floor, "carrier",
+                                                                          "address")
     print("\n== Start-up: exec -> name owned / Started, stale clean-up included")
     print(f"  name owned   {summary([t['owned_ms'] for t in trials['norvid']])}")
     print(f"  Started      {summary([t['started_ms'] for t in trials['norvid']])}")
     print("\n== Cable plug (carrier as the kernel reports it) -> connected")
-    print(f"  norvid  -> Connected(\"{WIRED}\")  {summary(connected)}")
-    print(f"  norvid  -> address on {WIRED}     {summary([p['address'] for p in norvid])}")
-    print(f"  floor   -> address on {WIRED}     {summary([p['address'] for p in floor])}")
-    print(f"  floor   -> default route       {summary(floor_done)}")
-    print(f"  overhead Connected - floor route, paired   "
-          f"{summary([a - b for a, b in zip(connected, floor_done)])}")
+    print(f"  norvid  -> Connected(\"{WIRED}\")  {summary(present(connected))}")
+    print(f"  norvid  -> address on {WIRED}     {summary(present(addressed))}")
+    print(f"  floor   -> address on {WIRED}     {summary(present(floor_addressed))}")
+    print(f"  floor   -> default route       {summary(present(floor_done))}")
+    print(f"  overhead Connected - floor route, paired   {summary(paired(connected, floor_done))}")
     print(f"  overhead address - floor address, paired   "
-          f"{summary([a['address'] - b['address'] for a, b in zip(norvid, floor)])}")
+          f"{summary(paired(addressed, floor_addressed))}")
     # From the ACK on, the kernel's time stamp of the packet starts the clock, not this
     # observer's view of the carrier, and the DHCP exchange itself is left out.
-    print(f"  ACK -> Connected, norvid              {summary([p[CONNECTED] - p['ACK'] for p in norvid])}")
-    print(f"  ACK -> default route, floor           {summary([p['route'] - p['ACK'] for p in floor])}")
-    print(f"  overhead after the ACK, paired        "
-          f"{summary([a[CONNECTED] - a['ACK'] - b['route'] + b['ACK'] for a, b in zip(norvid, floor)])}")
+    after_ack, floor_after_ack = spans(norvid, "ACK", CONNECTED), spans(floor, "ACK", "route")
+    print(f"  ACK -> Connected, norvid              {summary(present(after_ack))}")
+    print(f"  ACK -> default route, floor           {summary(present(floor_after_ack))}")
+    print(f"  overhead after the ACK, paired        {summary(paired(after_ack, floor_after_ack))}")
     print("  phases (median ms after carrier):")
     for name, runs, phases in (("norvid", norvid, NORVID_PHASES), ("floor", floor, FLOOR_PHASES)):
         cells = [f"{phase} {statistics.median([r[phase] for r in runs if phase in r]):.1f}"
