@@ -1,6 +1,7 @@
 """The daemon in normal mode in the sandbox world, driven by a client on the system bus under the
-daemon's own bus policy: modes, the wired interface through DHCP and static settings, the
-configuration properties and the interface details, as the client sees them."""
+daemon's own bus policy: the modes, the cable through DHCP and static settings, Wi-Fi through
+the real wpa_supplicant and through its double (scans, WPS, authentication errors), a soft AP,
+the configuration properties and the interface details, as the client sees them."""
 
 import ipaddress
 import json
@@ -100,7 +101,7 @@ def state_changes(daemon):
     return [m for m in messages(daemon) if m.startswith(("Entering state: ", "Exiting state: "))]
 
 
-def client_states(daemon):
+def active_states(daemon):
     """The mode states active according to the log: entered and not exited since."""
     active = set()
     for change in state_changes(daemon):
@@ -361,7 +362,7 @@ def test_wps_scans_and_reconnects_with_the_wpa_supplicant_double(make_sandbox, s
     for state in ("WirelessConnectedState", "WirelessWpsState", "WirelessWaitingState"):
         if state == "WirelessWpsState":
             client.call("WpsPbc")
-        assert wait_until(lambda: state in client_states(daemon)), state
+        assert wait_until(lambda: state in active_states(daemon)), state
         waiting = entered("WirelessWaitingState")
         client.call("ForceWifiReconnect")
         assert wait_until(lambda: entered("WirelessWaitingState") == waiting + 1), state

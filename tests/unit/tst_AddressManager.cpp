@@ -102,6 +102,9 @@ private slots:
         QCOMPARE(servers.count(), 2);
         QCOMPARE(domains.count(), 1);
         QCOMPARE(connected.count(), 1);
+        emit m_clients[0]->finished(InterfaceConfiguration(
+            Interface, "10.0.0.7", "255.255.255.0", "10.0.0.2", {"10.0.0.54"}, {"example.test"}));
+        QCOMPARE(m_driver.take(), QStringList{"route 10.0.0.2 " + Ifc});
 
         QTest::qWait(2 * ShortFallbackMs);
         QCOMPARE(autoIpDCalls(), QStringList());
