@@ -83,8 +83,10 @@ class Bench:
         self.pid = None
 
     def start_daemon(self):
+        # A sanitizer build is told how to report, as in the tests.
+        passed = {name: os.environ[name] for name in world.PASSED_ENV if name in os.environ}
         started = self.agent("start", argv=[self.norvid, *self.options.daemon_args],
-                             env=dict(world.BASE_ENV))
+                             env={**world.BASE_ENV, **passed})
         self.pid = started["pid"]
         return started
 
