@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds the normal and the sanitizer configuration with warnings as
-# errors, checks the formatting and runs every test (unit and system) in both builds.
+# errors, checks the formatting and runs every test (unit and system) in both builds; then builds
+# and installs the Debian package, and builds and runs the unit tests for AArch64.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -30,4 +31,8 @@ if [ "$(id -u)" = 0 ]; then
             --idle-seconds 1 --calls 20 --flaps 2 --only plug idle details flaps 2>&1) ||
         { echo "$smoke"; status=1; }
 fi
+echo "== Debian package =="
+time "$top/scripts/package.sh" "$top/build" || status=1
+echo "== AArch64 build, unit tests under qemu =="
+time "$top/scripts/cross.sh" "$top/build-arm64" || status=1
 exit $status

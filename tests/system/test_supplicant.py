@@ -169,6 +169,8 @@ def test_double_refusing_networks_and_never_disconnecting(make_sandbox, build_di
         first, second = wpa.wait_for_call("AddNetwork", 2)[:2]
         assert first[2] == second[2]
         wpa.allow("AddNetwork")
+        # After a failed attempt the worker waits for news; a state report brings the next one.
+        wpa.set_state("disconnected")
         worker.signal("configured")
         wpa.set_state("completed")
         worker.signal("connected")
