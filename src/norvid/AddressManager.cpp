@@ -3,6 +3,8 @@
 #include "NetlinkWatcher.h"
 #include "ResolvConf.h"
 
+#include <utility>
+
 QList<QHostAddress> IpAddressManager::getNameservers() const
 {
     return m_nameservers;
@@ -79,7 +81,7 @@ void Ipv4AddressManager::start(const InterfaceConfiguration &configuration)
 {
     m_autoipTimer.start();
     if (configuration.hasAddress()) {
-        on_dhcpClient_finished(configuration);
+        applyConfiguration(configuration);
     } else {
         startDhcpClient();
     }
@@ -107,25 +109,94 @@ void Ipv4AddressManager::startDhcpClient()
     m_dhcpClient->start();
 }
 
-// A lease ends a running link-local fallback. A renewal that changes nothing is not applied
-// again, so the interface keeps its address and routes undisturbed.
 void Ipv4AddressManager::on_dhcpClient_finished(InterfaceConfiguration addr)
 {
-    if (!addr.hasAddress()) {
-        nvWarning() << m_interface << ": ignoring dhcp lease without an address";
+    if (const char *problem = unusableLease(addr)) {
+        refuseLease(addr, problem);
         return;
     }
+    applyConfiguration(addr);
+}
+
+// A lease ends a running link-local fallback. A renewal that changes nothing is not applied
+// again, and one that keeps address, netmask and router leaves them alone: re-adding them would
+// leave the device without an address or a default route for a moment.
+void Ipv4AddressManager::applyConfiguration(const InterfaceConfiguration &addr)
+{
     m_autoipTimer.stop();
     m_autoIpD.reset();
     if (addr == m_configuration) {
         return;
     }
-    m_configuration = addr;
-    m_addressSetter.setIpAndNetmask(addr);
-    m_addressSetter.setGateway(addr);
+    const InterfaceConfiguration previous = std::exchange(m_configuration, addr);
+    const QNetworkAddressEntry entry = addr.getNetworkAddressEntry();
+    const QNetworkAddressEntry previousEntry = previous.getNetworkAddressEntry();
+    const bool sameAddress =
+        entry.ip() == previousEntry.ip() && entry.netmask() == previousEntry.netmask();
+    const bool sameGateway = addr.getGateway() == previous.getGateway();
+    // Only a flush of the address takes away a router that is no longer given.
+    if (!sameAddress || (!addr.hasGateway() && previous.hasGateway())) {
+        m_addressSetter.setIpAndNetmask(addr);
+        m_addressSetter.setGateway(addr);
+    } else if (!sameGateway) {
+        m_addressSetter.setGateway(addr);
+    }
     updateNameservers(addr.getDnsList());
     updateSearchDomains(addr.getSearchDomains());
     updateConnected(true);
+}
+
+// What makes a lease unusable, or nullptr when it can be applied. Each of these would leave the
+// interface without a working address or route while it counted as connected.
+const char *Ipv4AddressManager::unusableLease(const InterfaceConfiguration &lease)
+{
+    const QNetworkAddressEntry entry = lease.getNetworkAddressEntry();
+    const QHostAddress address = entry.ip();
+    if (address.protocol() != QAbstractSocket::IPv4Protocol) {
+        return "no IPv4 address";
+    }
+    const quint32 ip = address.toIPv4Address();
+    const int prefix =
+        entry.prefixLength() < 0 ? IpAddressSetter::DefaultPrefixLength : entry.prefixLength();
+    const quint32 mask = prefix == 0 ? 0 : ~quint32(0) << (32 - prefix);
+    if (ip == 0 || address.isLoopback() || address.isMulticast() || address.isBroadcast()) {
+        return "the address is not one of a host";
+    }
+    if (prefix == 0 || prefix == 32) {
+        return "the netmask leaves no subnet";
+    }
+    if (prefix < MaximumUsefulPrefix && ((ip & ~mask) == 0 || (ip | mask) == ~quint32(0))) {
+        return "the address is that of the subnet or its broadcast";
+    }
+    if (!lease.hasGateway()) {
+        return nullptr;
+    }
+    const QHostAddress gateway = lease.getGateway();
+    if (gateway.protocol() != QAbstractSocket::IPv4Protocol || gateway.toIPv4Address() == 0) {
+        return "the router is not an IPv4 host";
+    }
+    if ((gateway.toIPv4Address() & mask) != (ip & mask)) {
+        return "the router is outside the leased subnet";
+    }
+    return nullptr;
+}
+
+// The interface stays as without a lease: one that turned unusable on renewal is withdrawn, and
+// the fallback takes over if no usable lease follows.
+void Ipv4AddressManager::refuseLease(const InterfaceConfiguration &lease, const char *problem)
+{
+    const QNetworkAddressEntry entry = lease.getNetworkAddressEntry();
+    nvWarning() << m_interface << ": refusing dhcp lease, " << problem
+                << ": address: " << entry.ip().toString()
+                << " netmask: " << entry.netmask().toString()
+                << " router: " << lease.getGateway().toString();
+    if (!m_configuration.hasAddress()) {
+        return;
+    }
+    if (!m_autoipTimer.isActive()) {
+        m_autoipTimer.start();
+    }
+    clearConfiguration();
 }
 
 // The client keeps running and may still bring a lease, which is then applied as usual.

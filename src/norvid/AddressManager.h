@@ -84,6 +84,12 @@ private slots:
     void on_autoipTimer_timeout();
 
 private:
+    // A /31 has no subnet or broadcast address of its own; both of its addresses are hosts.
+    static constexpr int MaximumUsefulPrefix = 31;
+
+    static const char *unusableLease(const InterfaceConfiguration &lease);
+    void refuseLease(const InterfaceConfiguration &lease, const char *problem);
+    void applyConfiguration(const InterfaceConfiguration &addr);
     void startDhcpClient();
     void clearConfiguration();
 

@@ -2,6 +2,8 @@
 
 #include "NorviCommon.h"
 
+#include <QFile>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -56,61 +58,114 @@ int openOwnRegularFile(const QByteArray &path, mode_t mode, const char **reason)
     return fd;
 }
 
+// Writes everything or reports why not.
+const char *writeAll(int fd, const QByteArray &content)
+{
+    for (qint64 written = 0; written < content.size();) {
+        const ssize_t result = write(fd, content.constData() + written, content.size() - written);
+        if (result < 0 && errno != EINTR) {
+            return std::strerror(errno);
+        }
+        written += qMax<ssize_t>(result, 0);
+    }
+    return nullptr;
+}
+
 } // namespace
 
-ConfigFileWriter::ConfigFileWriter(const QString &path, mode_t mode) : m_path(path)
+ConfigFileWriter::ConfigFileWriter(const QString &path, mode_t mode)
+    : m_target(resolveTarget(path)), m_mode(mode), m_stream(&m_content, QIODevice::WriteOnly)
 {
-    if (openTemporaryFile(mode)) {
-        m_stream.setDevice(&m_file);
-        m_stream.setCodec("UTF-8");
-        *this << Banner;
-    }
+    m_stream.setCodec("UTF-8");
+    *this << Banner;
 }
 
 ConfigFileWriter::~ConfigFileWriter()
 {
-    if (m_file.isOpen()) {
-        commit();
+    m_stream.flush();
+    commit();
+}
+
+QString ConfigFileWriter::resolveTarget(const QString &path)
+{
+    QString target = path;
+    for (int links = 0; links < MaximumLinks; ++links) {
+        const QByteArray encoded = QFile::encodeName(target);
+        struct stat status = {};
+        if (lstat(encoded.constData(), &status) != 0 || !S_ISLNK(status.st_mode) ||
+            status.st_uid != geteuid()) {
+            return target;
+        }
+        const QString pointsTo = QFile::symLinkTarget(target);
+        if (pointsTo.isEmpty()) {
+            return target;
+        }
+        target = pointsTo;
+    }
+    return target;
+}
+
+void ConfigFileWriter::commit()
+{
+    if (replaceTarget() == Replacement::Impossible) {
+        rewriteInPlace();
     }
 }
 
-bool ConfigFileWriter::openTemporaryFile(mode_t mode)
+ConfigFileWriter::Replacement ConfigFileWriter::replaceTarget()
 {
+    const QByteArray temporary = QFile::encodeName(temporaryPath());
     const char *reason = nullptr;
-    const int fd = openOwnRegularFile(QFile::encodeName(temporaryPath()), mode, &reason);
-    if (fd >= 0 && !m_file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
-        close(fd);
-        reason = "cannot attach to the open file";
-    }
-    if (!m_file.isOpen()) {
+    errno = 0;
+    const int fd = openOwnRegularFile(temporary, m_mode, &reason);
+    if (fd < 0) {
+        // A read-only directory: only the file itself may still be writable.
+        if (errno == EROFS) {
+            return Replacement::Impossible;
+        }
         reportFailure(QString::fromUtf8(reason));
-        return false;
+        return Replacement::Refused;
     }
-    return true;
+    reason = writeAll(fd, m_content);
+    close(fd);
+    // A cut-off file (full disk) must not take the place of a complete one.
+    if (reason != nullptr) {
+        reportFailure(QString::fromUtf8(reason));
+        unlink(temporary.constData());
+        return Replacement::Refused;
+    }
+    // rename(2) replaces the old file in one step, so the path never goes missing.
+    if (std::rename(temporary.constData(), QFile::encodeName(m_target).constData()) != 0) {
+        nvWarning() << "ConfigFileWriter: cannot replace " << m_target << ": "
+                    << std::strerror(errno) << ", rewriting it in place";
+        unlink(temporary.constData());
+        return Replacement::Impossible;
+    }
+    return Replacement::Done;
+}
+
+// Readers may see a cut-off file for a moment; the file is only ever one of our own.
+void ConfigFileWriter::rewriteInPlace()
+{
+    const int fd = open(QFile::encodeName(m_target).constData(),
+                        O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const char *reason = fd < 0 ? std::strerror(errno) : refusalReason(fd);
+    if (reason == nullptr && ftruncate(fd, 0) != 0) {
+        reason = std::strerror(errno);
+    }
+    if (reason == nullptr) {
+        reason = writeAll(fd, m_content);
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (reason != nullptr) {
+        nvCritical() << "ConfigFileWriter: cannot rewrite " << m_target << " in place: " << reason;
+    }
 }
 
 void ConfigFileWriter::reportFailure(const QString &reason) const
 {
     nvCritical() << "ConfigFileWriter: cannot write " << temporaryPath() << ": " << reason << ", "
-                 << m_path << " left unchanged";
-}
-
-void ConfigFileWriter::commit()
-{
-    m_stream.flush();
-    const bool written = m_stream.status() == QTextStream::Ok && m_file.flush();
-    const QString error = m_file.errorString();
-    m_file.close();
-    const QByteArray temporary = QFile::encodeName(temporaryPath());
-    // A cut-off file (full disk) must not take the place of a complete one.
-    if (!written) {
-        reportFailure(error);
-        unlink(temporary.constData());
-        return;
-    }
-    // rename(2) replaces the old file in one step, so the path never goes missing.
-    if (std::rename(temporary.constData(), QFile::encodeName(m_path).constData()) != 0) {
-        nvCritical() << "ConfigFileWriter: cannot replace " << m_path << ": "
-                     << std::strerror(errno);
-    }
+                 << m_target << " left unchanged";
 }

@@ -154,8 +154,10 @@ void Udhcpc::report(const QByteArray &output)
     for (const QString &line : text.split('\n')) {
         lease.read(line);
     }
-    nvInfo() << m_interface << " Dhcp settings: " << lease.address << lease.netmask << lease.gateway
-             << lease.dns.join(' ') << lease.domains.join(' ');
+    nvInfo() << m_interface << " Dhcp settings: " << norvi::clientText(lease.address)
+             << norvi::clientText(lease.netmask) << norvi::clientText(lease.gateway)
+             << norvi::clientText(lease.dns.join(' '))
+             << norvi::clientText(lease.domains.join(' '));
     emit finished(InterfaceConfiguration(m_interface, lease.address, lease.netmask, lease.gateway,
                                          lease.dns, lease.domains));
 }
@@ -163,7 +165,7 @@ void Udhcpc::report(const QByteArray &output)
 void Udhcpc::logOutput(const QString &output) const
 {
     for (const QString &line : output.trimmed().split('\n')) {
-        nvInfo() << "Dhcp output: " << line.trimmed();
+        nvInfo() << "Dhcp output: " << norvi::clientText(line.trimmed());
     }
 }
 

@@ -30,7 +30,7 @@ QHostAddress parseSetting(const char *what, const QString &text)
 {
     const QHostAddress address = norvi::parseHostAddress(text);
     if (address.isNull() && !text.trimmed().isEmpty()) {
-        nvWarning() << "Ignoring unparsable " << what << ": " << text;
+        nvWarning() << "Ignoring unparsable " << what << ": " << norvi::clientText(text);
     }
     return address;
 }
@@ -106,7 +106,8 @@ void InterfaceConfiguration::basicSetup(const QString &ip, const QString &netmas
         // The entry keeps only a contiguous mask of the address's own family.
         m_addressEntry.setNetmask(mask);
         if (hasAddress() && m_addressEntry.prefixLength() < 0) {
-            nvWarning() << "Ignoring netmask " << netmask << " that does not fit address " << ip;
+            nvWarning() << "Ignoring netmask " << norvi::clientText(netmask)
+                        << " that does not fit address " << norvi::clientText(ip);
         }
     }
     for (const QString &server : dnsList) {

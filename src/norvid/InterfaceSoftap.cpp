@@ -5,6 +5,7 @@
 #include "NetworkDriver.h"
 #include "NorviStateMachine.h"
 
+#include <QFile>
 #include <QMetaEnum>
 #include <QNetworkInterface>
 #include <QRegularExpression>

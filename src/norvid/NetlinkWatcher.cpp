@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstring>
 #include <linux/if.h>
 #include <linux/rtnetlink.h>
@@ -16,6 +17,9 @@
 #include <netlink/route/addr.h>
 #include <netlink/route/link.h>
 #include <resolv.h>
+#include <sys/socket.h>
+
+#include <utility>
 
 namespace {
 
@@ -81,6 +85,24 @@ void addDnsslDomains(const unsigned char *option, const unsigned char *end, QStr
     }
 }
 
+struct SocketDeleter
+{
+    void operator()(nl_sock *socket) const { nl_socket_free(socket); }
+};
+
+struct CacheDeleter
+{
+    void operator()(nl_cache *cache) const { nl_cache_free(cache); }
+};
+
+template <typename Map> Map withoutEmptyEntries(Map map)
+{
+    for (auto entry = map.begin(); entry != map.end();) {
+        entry = entry->isEmpty() ? map.erase(entry) : std::next(entry);
+    }
+    return map;
+}
+
 template <typename Map> QList<typename Map::mapped_type::value_type> concatenated(const Map &map)
 {
     QList<typename Map::mapped_type::value_type> all;
@@ -136,7 +158,8 @@ NetlinkCache::~NetlinkCache()
     }
 }
 
-NetlinkSocket::NetlinkSocket(QObject *owner) : m_args{this, owner}
+NetlinkSocket::NetlinkSocket(QObject *owner, int receiveBufferBytes)
+    : m_receiveBufferBytes(receiveBufferBytes), m_args{this, owner}
 {
     allocate();
 }
@@ -193,13 +216,26 @@ bool NetlinkSocket::subscribe(Callback callback)
         nvCritical() << "Couldn't connect netlink socket!";
         return false;
     }
-    if (nl_socket_add_memberships(m_socket, RTNLGRP_LINK, RTNLGRP_IPV4_IFADDR, RTNLGRP_IPV4_ROUTE,
-                                  RTNLGRP_IPV6_IFADDR, RTNLGRP_IPV6_ROUTE, RTNLGRP_ND_USEROPT,
-                                  0) != 0) {
+    setReceiveBuffer();
+    // Route notifications would only take room in the buffer: nothing here uses them.
+    if (nl_socket_add_memberships(m_socket, RTNLGRP_LINK, RTNLGRP_IPV4_IFADDR, RTNLGRP_IPV6_IFADDR,
+                                  RTNLGRP_ND_USEROPT, 0) != 0) {
         nvCritical() << "Couldn't add memberships to netlink socket!";
         return false;
     }
     return true;
+}
+
+// Past the system's limit for ordinary sockets (net.core.rmem_max, often 208 KB, a few hundred
+// link messages) where the privilege allows; the limit has to do otherwise.
+void NetlinkSocket::setReceiveBuffer()
+{
+    const int fd = nl_socket_get_fd(m_socket);
+    const socklen_t size = sizeof(m_receiveBufferBytes);
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &m_receiveBufferBytes, size) != 0 &&
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &m_receiveBufferBytes, size) != 0) {
+        nvWarning() << "Couldn't size the netlink receive buffer: " << std::strerror(errno);
+    }
 }
 
 int NetlinkSocket::getSocket() const
@@ -212,7 +248,21 @@ bool NetlinkSocket::receiveMesg()
     if (!m_setup) {
         return false;
     }
-    return nl_recvmsgs_default(m_socket) == 0;
+    const int result = nl_recvmsgs_default(m_socket);
+    // libnl reports the kernel's ENOBUFS, notifications dropped for want of room, as NLE_NOMEM.
+    m_lostMessages = result == -NLE_NOMEM;
+    return result == 0;
+}
+
+void NetlinkSocket::discardPending()
+{
+    const int fd = nl_socket_get_fd(m_socket);
+    for (int discarded = 0; discarded < MaximumDiscarded; ++discarded) {
+        if (recv(fd, nullptr, 0, MSG_DONTWAIT | MSG_TRUNC) < 0 && errno != ENOBUFS &&
+            errno != EINTR) {
+            return;
+        }
+    }
 }
 
 nl_cache *NetlinkSocket::getNlCache() const
@@ -220,7 +270,8 @@ nl_cache *NetlinkSocket::getNlCache() const
     return m_cache ? m_cache->getNlCache() : nullptr;
 }
 
-NetlinkWatcher::NetlinkWatcher(QObject *parent) : QObject(parent), m_socket(this)
+NetlinkWatcher::NetlinkWatcher(QObject *parent, int receiveBufferBytes)
+    : QObject(parent), m_socket(this, receiveBufferBytes)
 {
     if (!m_socket.setupSocket(netlinkCallback)) {
         nvCritical() << "Netlink socket is not setup!";
@@ -269,8 +320,82 @@ QStringList NetlinkWatcher::getSearchDomains() const
 
 void NetlinkWatcher::on_socketReady(int)
 {
-    if (!m_socket.receiveMesg()) {
-        nvCritical() << "Netlink receive message returned an error!";
+    if (m_socket.receiveMesg()) {
+        return;
+    }
+    if (m_socket.lostMessages()) {
+        nvWarning() << "Netlink notifications were lost, reading every link and address again";
+        m_socket.discardPending();
+        resynchronise();
+        return;
+    }
+    nvCritical() << "Netlink receive message returned an error!";
+}
+
+// Lost notifications cannot be asked for again; only the kernel's whole current state tells
+// what they said. The dump goes over a socket of its own: the notification socket takes no
+// replies. What was queued before it is dropped: read after the dump, it would bring back
+// states older than the dump's for a while.
+void NetlinkWatcher::resynchronise()
+{
+    const std::unique_ptr<nl_sock, SocketDeleter> dump(nl_socket_alloc());
+    nl_cache *links = nullptr;
+    nl_cache *addresses = nullptr;
+    if (!dump || nl_connect(dump.get(), NETLINK_ROUTE) != 0 ||
+        rtnl_link_alloc_cache(dump.get(), AF_UNSPEC, &links) != 0) {
+        nvCritical() << "Couldn't read the links from the kernel!";
+        return;
+    }
+    const std::unique_ptr<nl_cache, CacheDeleter> linkCache(links);
+    if (rtnl_addr_alloc_cache(dump.get(), &addresses) != 0) {
+        nvCritical() << "Couldn't read the addresses from the kernel!";
+        return;
+    }
+    const std::unique_ptr<nl_cache, CacheDeleter> addressCache(addresses);
+    resynchroniseLinks(links);
+    resynchroniseAddresses(addresses);
+}
+
+void NetlinkWatcher::resynchroniseLinks(nl_cache *links)
+{
+    const QHash<int, QByteArray> before = std::exchange(m_interfaces, {});
+    for (nl_object *object = nl_cache_get_first(links); object != nullptr;
+         object = nl_cache_get_next(object)) {
+        auto *link = reinterpret_cast<rtnl_link *>(object);
+        const char *name = rtnl_link_get_name(link);
+        const int index = rtnl_link_get_ifindex(link);
+        if (index == 0 || name == nullptr) {
+            continue;
+        }
+        m_interfaces.insert(index, name);
+        const auto known = m_linkStatus.constFind(name);
+        if (known == m_linkStatus.constEnd() || *known != statusOf(rtnl_link_get_flags(link))) {
+            reportLink(name, rtnl_link_get_flags(link));
+        }
+    }
+    const QList<QByteArray> present = m_interfaces.values();
+    for (const QByteArray &name : before) {
+        if (!present.contains(name) && m_linkStatus.remove(name) > 0) {
+            clearNameserversAndDomains(name);
+            emit interfaceStatusChanged(name, false, false);
+        }
+    }
+}
+
+void NetlinkWatcher::resynchroniseAddresses(nl_cache *addresses)
+{
+    QHash<QByteArray, QHash<QString, NetlinkAddress>> current;
+    for (nl_object *object = nl_cache_get_first(addresses); object != nullptr;
+         object = nl_cache_get_next(object)) {
+        NetlinkAddress record;
+        bool add = false;
+        if (readAddress(RTM_NEWADDR, object, &record, &add) && add) {
+            current[record.interfaceName()].insert(record.address(), record);
+        }
+    }
+    if (current != withoutEmptyEntries(m_addresses)) {
+        m_addresses = current;
+        emit addressesChanged();
     }
 }
 
@@ -335,35 +460,59 @@ void NetlinkWatcher::processLink(int type, nl_object *object)
     } else {
         m_interfaces.insert(index, name);
     }
-    const unsigned int flags = rtnl_link_get_flags(link);
+    reportLink(name, rtnl_link_get_flags(link));
+    if (type == RTM_DELLINK) {
+        m_linkStatus.remove(name);
+    }
+}
+
+NetlinkWatcher::LinkStatus NetlinkWatcher::statusOf(unsigned int flags)
+{
+    const unsigned int runningMask = IFF_RUNNING | IFF_LOWER_UP | IFF_DORMANT;
+    return {(flags & IFF_UP) != 0, (flags & runningMask) == (IFF_RUNNING | IFF_LOWER_UP)};
+}
+
+void NetlinkWatcher::reportLink(const QByteArray &name, unsigned int flags)
+{
     nvInfo() << "Netlink received interface status update: " << name << ": "
              << flagSign(flags, IFF_UP) << "UP " << flagSign(flags, IFF_RUNNING) << "RUNNING "
              << flagSign(flags, IFF_LOWER_UP) << "LOWER_UP " << flagSign(flags, IFF_DORMANT)
              << "DORMANT ";
-    const unsigned int runningMask = IFF_RUNNING | IFF_LOWER_UP | IFF_DORMANT;
-    const bool running = (flags & runningMask) == (IFF_RUNNING | IFF_LOWER_UP);
-    if (!running) {
+    const LinkStatus status = statusOf(flags);
+    m_linkStatus.insert(name, status);
+    if (!status.running) {
         clearNameserversAndDomains(name);
     }
-    emit interfaceStatusChanged(name, (flags & IFF_UP) != 0, running);
+    emit interfaceStatusChanged(name, status.up, status.running);
 }
 
 void NetlinkWatcher::processAddress(int type, nl_object *object)
 {
-    auto *address = reinterpret_cast<rtnl_addr *>(object);
-    bool add = type == RTM_NEWADDR;
-    nl_addr *local = rtnl_addr_get_local(address);
-    if (add && local == nullptr) {
-        return;
+    NetlinkAddress record;
+    bool add = false;
+    if (readAddress(type, object, &record, &add) &&
+        updateIpRecords(add, record.interfaceName(), record.isIpv4(), record.isLinkLocal(),
+                        record.address(), record.prefixLength())) {
+        emit addressesChanged();
     }
+}
+
+// The record an address object stands for, false for an address the watcher does not keep.
+// add tells a removal; a deprecated address counts as one, as it must not be used any more.
+bool NetlinkWatcher::readAddress(int type, nl_object *object, NetlinkAddress *record,
+                                 bool *add) const
+{
+    auto *address = reinterpret_cast<rtnl_addr *>(object);
+    *add = type == RTM_NEWADDR;
+    nl_addr *local = rtnl_addr_get_local(address);
     const int scope = rtnl_addr_get_scope(address);
     const int family = rtnl_addr_get_family(address);
-    if ((scope != RT_SCOPE_UNIVERSE && scope != RT_SCOPE_LINK) ||
-        (family != AF_INET6 && family != AF_INET) || local == nullptr) {
-        return;
+    if (local == nullptr || (scope != RT_SCOPE_UNIVERSE && scope != RT_SCOPE_LINK) ||
+        (family != AF_INET6 && family != AF_INET)) {
+        return false;
     }
     if ((rtnl_addr_get_flags(address) & IFA_F_DEPRECATED) != 0) {
-        add = false;
+        *add = false;
     }
     char text[AddressTextLength] = {};
     nl_addr2str(local, text, sizeof(text));
@@ -371,13 +520,12 @@ void NetlinkWatcher::processAddress(int type, nl_object *object)
     const auto interface = m_interfaces.constFind(index);
     if (interface == m_interfaces.constEnd()) {
         nvWarning() << "Got address update for non-existent interface: " << index;
-        return;
+        return false;
     }
-    const QString addressText = QString::fromLatin1(text).section(QLatin1Char('/'), 0, 0);
-    if (updateIpRecords(add, *interface, family == AF_INET, scope == RT_SCOPE_LINK, addressText,
-                        rtnl_addr_get_prefixlen(address))) {
-        emit addressesChanged();
-    }
+    *record =
+        NetlinkAddress(QString::fromLatin1(text).section(QLatin1Char('/'), 0, 0), *interface,
+                       family == AF_INET, scope == RT_SCOPE_LINK, rtnl_addr_get_prefixlen(address));
+    return true;
 }
 
 bool NetlinkWatcher::updateIpRecords(bool add, const QByteArray &name, bool ipv4, bool linkLocal,

@@ -67,14 +67,19 @@ struct NetlinkArgs
     QObject *owner;
 };
 
-// The rtnetlink socket, subscribed to link, address, route and router-advertisement
-// notifications.
+// The rtnetlink socket, subscribed to link, address and router-advertisement notifications.
 class NetlinkSocket
 {
 public:
     using Callback = int (*)(nl_msg *, void *);
 
-    explicit NetlinkSocket(QObject *owner);
+    // Room for the notifications of a burst of link changes (an interface flapping, a script
+    // reconfiguring many links) while the main thread is busy elsewhere.
+    static constexpr int ReceiveBufferBytes = 4 * 1024 * 1024;
+    // Bounds the discarding of queued notifications while a storm keeps refilling the queue.
+    static constexpr int MaximumDiscarded = 100000;
+
+    explicit NetlinkSocket(QObject *owner, int receiveBufferBytes = ReceiveBufferBytes);
     ~NetlinkSocket();
     NetlinkSocket(const NetlinkSocket &) = delete;
     NetlinkSocket &operator=(const NetlinkSocket &) = delete;
@@ -82,13 +87,20 @@ public:
     bool setupSocket(Callback callback);
     int getSocket() const;
     bool receiveMesg();
+    // Whether the last receive failed because the kernel dropped notifications for want of room.
+    bool lostMessages() const { return m_lostMessages; }
+    // Throws away what is queued: after a loss it is older than a fresh dump of the state.
+    void discardPending();
     nl_cache *getNlCache() const;
 
 private:
     void allocate();
     void release();
     bool subscribe(Callback callback);
+    void setReceiveBuffer();
 
+    const int m_receiveBufferBytes;
+    bool m_lostMessages = false;
     bool m_setup = false;
     nl_sock *m_socket = nullptr;
     NetlinkArgs m_args;
@@ -120,7 +132,8 @@ class NetlinkWatcher : public QObject
     Q_OBJECT
 
 public:
-    explicit NetlinkWatcher(QObject *parent = nullptr);
+    explicit NetlinkWatcher(QObject *parent = nullptr,
+                            int receiveBufferBytes = NetlinkSocket::ReceiveBufferBytes);
     ~NetlinkWatcher() override;
 
     QList<NetlinkAddress> getAddressesForInterface(const QByteArray &name) const;
@@ -148,11 +161,27 @@ public slots:
     void on_socketReady(int socket);
 
 private:
+    struct LinkStatus
+    {
+        bool up;
+        bool running;
+        bool operator!=(const LinkStatus &other) const
+        {
+            return up != other.up || running != other.running;
+        }
+    };
+
     void replayLinkCache();
     void replayAddresses();
+    void resynchronise();
+    void resynchroniseLinks(nl_cache *links);
+    void resynchroniseAddresses(nl_cache *addresses);
     void processNetlinkMsg(nl_object *object);
     void processLink(int type, nl_object *object);
+    static LinkStatus statusOf(unsigned int flags);
+    void reportLink(const QByteArray &name, unsigned int flags);
     void processAddress(int type, nl_object *object);
+    bool readAddress(int type, nl_object *object, NetlinkAddress *record, bool *add) const;
     int parseNdUserOptMsg(nl_msg *message);
     bool updateIpRecords(bool add, const QByteArray &name, bool ipv4, bool linkLocal,
                          const QString &address, int prefixLength);
@@ -163,6 +192,8 @@ private:
     NetlinkSocket m_socket;
     QSocketNotifier *m_notifier = nullptr;
     QHash<int, QByteArray> m_interfaces;
+    // What was last reported of each link, so that a resynchronisation passes on changes only.
+    QHash<QByteArray, LinkStatus> m_linkStatus;
     QHash<QByteArray, QHash<QString, NetlinkAddress>> m_addresses;
     QHash<QByteArray, QList<NetlinkAddress>> m_nameservers;
     QHash<QByteArray, QStringList> m_searchDomains;

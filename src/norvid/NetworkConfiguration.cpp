@@ -38,7 +38,8 @@ QHostAddress addressSetting(const QVariantMap &map, const QString &key,
     const QString text = map.contains(key) ? textSetting(map, key) : defaultAddress;
     const QHostAddress address = norvi::parseHostAddress(text);
     if (address.isNull() && !text.isEmpty()) {
-        nvWarning() << "Soft AP setting " << key << " is not an IP address: " << text;
+        nvWarning() << "Soft AP setting " << key
+                    << " is not an IP address: " << norvi::clientText(text);
     }
     return address;
 }
@@ -61,7 +62,8 @@ Bssid bssidSetting(const QVariantMap &map)
     const QString text = textSetting(map, KeyBssid);
     const Bssid bssid = Bssid::fromString(text);
     if (bssid.isEmpty() && !text.isEmpty()) {
-        nvWarning() << "Soft AP setting " << KeyBssid << " is not a hardware address: " << text;
+        nvWarning() << "Soft AP setting " << KeyBssid
+                    << " is not a hardware address: " << norvi::clientText(text);
     }
     return bssid;
 }

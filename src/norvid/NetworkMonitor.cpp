@@ -13,19 +13,6 @@ namespace {
 
 const QString PassiveMode = QStringLiteral("Passive");
 
-// By exact name: the platform's own lookup also takes a number as an interface index, so that
-// asking for "1" would describe the loopback interface.
-QNetworkInterface findInterface(const QString &name)
-{
-    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &interface : interfaces) {
-        if (interface.name() == name) {
-            return interface;
-        }
-    }
-    return QNetworkInterface();
-}
-
 bool isIpv4(const QNetworkAddressEntry &entry)
 {
     return entry.ip().protocol() == QAbstractSocket::IPv4Protocol;
@@ -33,7 +20,8 @@ bool isIpv4(const QNetworkAddressEntry &entry)
 
 bool hasIpv4Address(const QString &name)
 {
-    const QList<QNetworkAddressEntry> entries = findInterface(name).addressEntries();
+    const QList<QNetworkAddressEntry> entries =
+        NetworkUtilities::findInterface(name).addressEntries();
     return std::any_of(entries.begin(), entries.end(), isIpv4);
 }
 
@@ -76,7 +64,7 @@ NetworkMonitor::NetworkMonitor(const QString &wiredName, const QString &wireless
 NetworkMonitor::Watched NetworkMonitor::initialState(const QString &name)
 {
     const InterfaceName interface(name);
-    if (findInterface(name).flags().testFlag(QNetworkInterface::IsRunning)) {
+    if (NetworkUtilities::findInterface(name).flags().testFlag(QNetworkInterface::IsRunning)) {
         nvInfo() << "Interface " << name << " is runnig";
         return {interface, LinkState::Waiting};
     }
@@ -126,7 +114,7 @@ QVariantMap NetworkMonitor::getSoftApModeSettings() const
 
 void NetworkMonitor::setSoftApModeSettings(const QVariantMap &settings)
 {
-    nvInfo() << "COMMAND: Ignoring softAp settings: " << settings;
+    nvInfo() << "COMMAND: Ignoring softAp settings: " << norvi::clientText(settings);
 }
 
 QVariantMap NetworkMonitor::getWirelessNetworks() const
@@ -138,7 +126,7 @@ QVariantMap NetworkMonitor::getWirelessNetworks() const
 // log shows the SSIDs but no key.
 void NetworkMonitor::setWirelessNetworks(const QVariantMap &networks)
 {
-    nvInfo() << "COMMAND: Ignoring wireless networks: " << networks;
+    nvInfo() << "COMMAND: Ignoring wireless networks: " << norvi::clientText(networks);
 }
 
 QVariantMap NetworkMonitor::getWiredIpSettings() const
@@ -148,7 +136,7 @@ QVariantMap NetworkMonitor::getWiredIpSettings() const
 
 void NetworkMonitor::setWiredIpSettings(const QVariantMap &settings)
 {
-    nvInfo() << "COMMAND: Ignoring Wired Ip settings: " << settings;
+    nvInfo() << "COMMAND: Ignoring Wired Ip settings: " << norvi::clientText(settings);
 }
 
 QVariantMap NetworkMonitor::getWirelessIpSettings() const
@@ -158,15 +146,15 @@ QVariantMap NetworkMonitor::getWirelessIpSettings() const
 
 void NetworkMonitor::setWirelessIpSettings(const QVariantMap &settings)
 {
-    nvInfo() << "COMMAND: Ignoring Wireless Ip settings: " << settings;
+    nvInfo() << "COMMAND: Ignoring Wireless Ip settings: " << norvi::clientText(settings);
 }
 
 QVariantMap NetworkMonitor::InterfaceDetails(const QString &name) const
 {
-    nvInfo() << "COMMAND: Getting interface details for " << name;
-    const QNetworkInterface interface = findInterface(name);
+    nvInfo() << "COMMAND: Getting interface details for " << norvi::clientText(name);
+    const QNetworkInterface interface = NetworkUtilities::findInterface(name);
     if (!interface.isValid()) {
-        nvWarning() << "No such interface: " << name;
+        nvWarning() << "No such interface: " << norvi::clientText(name);
         return QVariantMap();
     }
     QVariantMap details{{"Interface", name}, {"Mac", interface.hardwareAddress()}};
@@ -190,12 +178,12 @@ void NetworkMonitor::SetOffMode()
 
 void NetworkMonitor::SetNormalMode(const QString &mode)
 {
-    nvInfo() << "COMMAND: Ignoring normal mode request: " << mode;
+    nvInfo() << "COMMAND: Ignoring normal mode request: " << norvi::clientText(mode);
 }
 
 void NetworkMonitor::SetSoftApMode(const QString &mode)
 {
-    nvInfo() << "COMMAND: Ignoring softAp mode request: " << mode;
+    nvInfo() << "COMMAND: Ignoring softAp mode request: " << norvi::clientText(mode);
 }
 
 void NetworkMonitor::WpsPbc()
@@ -240,16 +228,23 @@ void NetworkMonitor::checkAddress(Watched &interface)
 }
 
 // Only carrier counts; whether the link is administratively up is someone else's business.
+// Link reports come for many other reasons (MTU, alias, promiscuous mode, queue length, a Wi-Fi
+// background scan), and a report that leaves the carrier as it was changes nothing.
 void NetworkMonitor::on_interfaceNetlinkChanged(const QByteArray &name, bool up, bool running)
 {
     Q_UNUSED(up);
     const InterfaceName interface(QString::fromLatin1(name));
-    if (interface == m_wired.name) {
+    if (interface == m_wired.name && carrierChanged(m_wired, running)) {
         emit CableStatus(running);
         onCarrier(m_wired, running);
-    } else if (interface == m_wireless.name) {
+    } else if (interface == m_wireless.name && carrierChanged(m_wireless, running)) {
         onCarrier(m_wireless, running);
     }
+}
+
+bool NetworkMonitor::carrierChanged(const Watched &interface, bool running)
+{
+    return running != (interface.state != LinkState::Disconnected);
 }
 
 void NetworkMonitor::onCarrier(Watched &interface, bool running)

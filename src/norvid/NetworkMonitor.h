@@ -94,6 +94,7 @@ private:
     };
 
     static Watched initialState(const QString &name);
+    static bool carrierChanged(const Watched &interface, bool running);
     void onCarrier(Watched &interface, bool running);
     void checkAddress(Watched &interface);
 

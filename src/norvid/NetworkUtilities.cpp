@@ -132,3 +132,14 @@ QString NetworkUtilities::getGateway6(const QString &path)
 {
     return firstDefaultGateway(path, defaultRouteGateway6, parseIpv6Hex);
 }
+
+QNetworkInterface NetworkUtilities::findInterface(const QString &name)
+{
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : interfaces) {
+        if (interface.name() == name) {
+            return interface;
+        }
+    }
+    return QNetworkInterface();
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QNetworkInterface>
 #include <QString>
 #include <QStringList>
 
@@ -19,6 +20,10 @@ public:
     // The IPv6 default gateway, or empty. Default routes on lo are the kernel's own
     // unreachable entries and do not count.
     static QString getGateway6(const QString &path = Ipv6RoutePath);
+
+    // By exact name: the platform's own lookup also takes a number as an interface index, so
+    // that asking for "1" would describe the loopback interface. Invalid when there is none.
+    static QNetworkInterface findInterface(const QString &name);
 
     NetworkUtilities() = delete;
 };

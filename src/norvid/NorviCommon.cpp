@@ -117,4 +117,36 @@ bool disconnect(const QObject *sender, const char *signal, const QObject *receiv
                    "Couldn't disconnect: ", signal, slot);
 }
 
+ClientText::ClientText(const QString &text, bool quoted)
+    : m_text(text.left(ClientTextLimit)), m_quoted(quoted),
+      m_cut(qMax(0, text.size() - ClientTextLimit))
+{}
+
+QDebug operator<<(QDebug stream, const ClientText &text)
+{
+    QDebugStateSaver saver(stream);
+    stream.nospace();
+    if (text.m_quoted) {
+        stream.quote() << text.m_text;
+    } else {
+        stream.noquote() << text.m_text;
+    }
+    if (text.m_cut > 0) {
+        stream.noquote() << " (cut, " << text.m_cut << " more characters)";
+    }
+    return stream;
+}
+
+ClientText clientText(const QString &text)
+{
+    return ClientText(text, true);
+}
+
+ClientText clientText(const QVariantMap &map)
+{
+    QString text;
+    QDebug(&text).nospace() << map;
+    return ClientText(text, false);
+}
+
 } // namespace norvi

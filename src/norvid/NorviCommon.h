@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QMetaType>
 #include <QString>
+#include <QVariantMap>
 
 class QObject;
 
@@ -49,6 +50,27 @@ void setLogLevel(int level);
 bool connect(const QObject *sender, const char *signal, const QObject *receiver, const char *slot);
 bool disconnect(const QObject *sender, const char *signal, const QObject *receiver,
                 const char *slot);
+
+// Text that a client or a server chose, as it goes into a log line: cut to ClientTextLimit
+// characters with the cut marked, so that nobody can flood the log through the daemon. Written
+// like the text itself (quoted); a map is written in the log's notation for maps before the cut.
+constexpr int ClientTextLimit = 256;
+
+class ClientText
+{
+public:
+    ClientText(const QString &text, bool quoted);
+
+    friend QDebug operator<<(QDebug stream, const ClientText &text);
+
+private:
+    QString m_text;
+    bool m_quoted;
+    int m_cut = 0;
+};
+
+ClientText clientText(const QString &text);
+ClientText clientText(const QVariantMap &map);
 
 } // namespace norvi
 

@@ -71,8 +71,8 @@ void ControlAdaptor::put(const char *property, const QVariant &value, const char
 {
     const QString received = busSignature(value);
     if (received != QLatin1String(signature)) {
-        nvWarning() << "SET: " << property << ": refusing a value of D-Bus type " << received
-                    << " where " << signature << " is expected";
+        nvWarning() << "SET: " << property << ": refusing a value of D-Bus type "
+                    << norvi::clientText(received) << " where " << signature << " is expected";
         return;
     }
     // Only the map's top level is decoded, as QtDBus itself would: nested maps stay arguments
@@ -83,6 +83,17 @@ void ControlAdaptor::put(const char *property, const QVariant &value, const char
 }
 
 namespace norvi {
+
+QStringList keysWithoutText(const QVariantMap &map)
+{
+    QStringList keys;
+    for (auto entry = map.cbegin(); entry != map.cend(); ++entry) {
+        if (entry.value().userType() != QMetaType::QString) {
+            keys << entry.key();
+        }
+    }
+    return keys;
+}
 
 void registerMetaTypes()
 {

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+#include <QVariantMap>
 
 #include <optional>
 
@@ -37,6 +38,10 @@ void registerMetaTypes();
 // control service name. A value written to a property reaches owner only if it has the
 // property's D-Bus type. A path or name already taken ends the process.
 void registerControlInterface(QObject *owner);
+
+// The keys of map whose values are not text, in key order: maps that clients fill with text
+// only, such as IP settings, are checked with it before anything in them is used.
+QStringList keysWithoutText(const QVariantMap &map);
 
 // Readers for values that other services (wpa_supplicant) send. Each gives no value when the
 // value is not of the kind asked for.

@@ -1,4 +1,5 @@
 #include "CrashHandler.h"
+#include "NetworkManager.h"
 #include "NetworkMonitor.h"
 #include "NorviCommon.h"
 #include "NorviProcess.h"
@@ -106,17 +107,16 @@ void cleanUpSystem(const Options &options)
     }
 }
 
-// The one place where the daemon's mode is set up. The network manager (normal mode, after the
-// clean-up) and the network monitor (-m, which changes nothing) are built here, given the
-// wired name, the wireless name and the soft-AP list, and deleted after the event loop; until
-// the manager exists, normal mode only clears the system and runs its event loop.
+// The network manager (normal mode, after the clean-up) or the network monitor (-m, which
+// changes nothing), given the wired name, the wireless name and the soft-AP list; deleted after
+// the event loop.
 std::unique_ptr<QObject> startMode(const Options &options)
 {
     if (options.monitorMode) {
         return std::make_unique<NetworkMonitor>(options.wired, options.wireless, options.softaps);
     }
     cleanUpSystem(options);
-    return nullptr;
+    return std::make_unique<NetworkManager>(options.wired, options.wireless, options.softaps);
 }
 
 } // namespace

@@ -7,6 +7,10 @@
 
 namespace {
 
+// The longest name DNS can carry.
+constexpr int MaximumDomainLength = 253;
+const QString MalformedDomainPlaceholder = QStringLiteral("bad");
+
 // A lone interface may fill every slot; of two, the first gets two and the second the rest;
 // with more, each gets one until the slots run out.
 int sharePerInterface(int interfaces)
@@ -49,7 +53,8 @@ QStringList pickServers(const QList<QHostAddress> &servers, int count)
 }
 
 // A domain with blanks or control characters would end the search line or start a line of
-// its own in the resolver file.
+// its own in the resolver file. busybox's udhcpc hands over "bad" in place of a name it found
+// malformed.
 bool isUsableDomain(const QString &domain)
 {
     for (const QChar character : domain) {
@@ -57,7 +62,17 @@ bool isUsableDomain(const QString &domain)
             return false;
         }
     }
-    return !domain.isEmpty();
+    return !domain.isEmpty() && domain.size() <= MaximumDomainLength &&
+           domain != MalformedDomainPlaceholder;
+}
+
+// No resolver can ask these: they would only take a slot from a server that answers.
+bool isUsableNameserver(const QHostAddress &server)
+{
+    const bool ipv4 = server.protocol() == QAbstractSocket::IPv4Protocol;
+    const bool ipv6 = server.protocol() == QAbstractSocket::IPv6Protocol;
+    return (ipv4 || ipv6) && !server.isMulticast() && !server.isBroadcast() &&
+           server != QHostAddress::AnyIPv4 && server != QHostAddress::AnyIPv6;
 }
 
 QStringList usableDomains(const QStringList &domains, const QString &interface)
@@ -67,7 +82,8 @@ QStringList usableDomains(const QStringList &domains, const QString &interface)
         if (isUsableDomain(domain)) {
             usable << domain;
         } else if (!domain.isEmpty()) {
-            nvWarning() << "Ignoring search domain " << domain << " of " << interface;
+            nvWarning() << "Ignoring search domain " << norvi::clientText(domain) << " of "
+                        << interface;
         }
     }
     return usable;
@@ -101,8 +117,10 @@ void ResolvConfImpl::setNameservers(const QList<QHostAddress> &servers, const QS
 {
     QList<QHostAddress> usable;
     for (const QHostAddress &server : servers) {
-        if (!server.isNull()) {
+        if (isUsableNameserver(server)) {
             usable << server;
+        } else if (!server.isNull()) {
+            nvWarning() << "Ignoring name server " << server.toString() << " of " << interface;
         }
     }
     storeContribution(m_nameservers, interface, usable);

@@ -115,8 +115,8 @@ QString keyOfCredentials(const QString &ssidText, const QVariant &value)
 {
     const std::optional<QString> key = norvi::toText(value);
     if (!key) {
-        nvWarning() << "Key of wireless network " << ssidText << " is not text but "
-                    << value.typeName() << ", the network can't be used";
+        nvWarning() << "Key of wireless network " << norvi::clientText(ssidText)
+                    << " is not text but " << value.typeName() << ", the network can't be used";
     }
     return key.value_or(QString());
 }
@@ -128,7 +128,7 @@ int priorityOfCredentials(const QString &ssidText, const QVariantMap &credential
     }
     const std::optional<int> priority = norvi::toInt(credentials.value(KeyPriority));
     if (!priority) {
-        nvWarning() << "Priority of wireless network " << ssidText
+        nvWarning() << "Priority of wireless network " << norvi::clientText(ssidText)
                     << " is not a 32-bit number, using 0";
     }
     return priority.value_or(0);
@@ -136,7 +136,7 @@ int priorityOfCredentials(const QString &ssidText, const QVariantMap &credential
 
 std::optional<WirelessNetwork> notAdding(const QString &ssidText)
 {
-    nvInfo() << "Not adding network: " << ssidText;
+    nvInfo() << "Not adding network: " << norvi::clientText(ssidText);
     return std::nullopt;
 }
 
@@ -211,7 +211,8 @@ void registerWirelessMetaTypes()
 Ssid Ssid::fromBinary(const QByteArray &bytes)
 {
     if (bytes.size() > MaximumBytes) {
-        nvWarning() << "SSID is too long: " << bytes.toHex() << ", rejecting!";
+        nvWarning() << "SSID is too long: " << norvi::clientText(QString::fromLatin1(bytes.toHex()))
+                    << ", rejecting!";
         return Ssid();
     }
     return Ssid(QString::fromUtf8(bytes));
@@ -220,7 +221,7 @@ Ssid Ssid::fromBinary(const QByteArray &bytes)
 Ssid Ssid::fromString(const QString &text)
 {
     if (text.toUtf8().size() > MaximumBytes) {
-        nvWarning() << "SSID is too long: " << text << ", rejecting!";
+        nvWarning() << "SSID is too long: " << norvi::clientText(text) << ", rejecting!";
         return Ssid();
     }
     return Ssid(text);
@@ -286,11 +287,11 @@ std::optional<WirelessNetwork> WirelessNetwork::fromCredentials(const QString &s
 {
     const std::optional<QVariantMap> map = norvi::toVariantMap(credentials);
     if (!map) {
-        nvWarning() << "Credentials of wireless network " << ssidText
+        nvWarning() << "Credentials of wireless network " << norvi::clientText(ssidText)
                     << " are not a dictionary but " << credentials.typeName();
         return notAdding(ssidText);
     }
-    nvDebug() << "Received wireless network: credentials: " << *map;
+    nvDebug() << "Received wireless network: credentials: " << norvi::clientText(*map);
     // An empty SSID would reach wpa_supplicant as a wildcard that matches every network.
     if (ssidText.isEmpty()) {
         nvWarning() << "Wireless network without SSID would match any network, dropping it";
@@ -311,7 +312,7 @@ QSet<WirelessNetwork> WirelessNetwork::fromNetworksMap(const QVariantMap &networ
 {
     QSet<WirelessNetwork> result;
     for (auto entry = networks.cbegin(); entry != networks.cend(); ++entry) {
-        nvInfo() << "Received wireless network: " << entry.key();
+        nvInfo() << "Received wireless network: " << norvi::clientText(entry.key());
         if (const std::optional<WirelessNetwork> network =
                 fromCredentials(entry.key(), entry.value())) {
             result.insert(*network);

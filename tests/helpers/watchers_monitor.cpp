@@ -1,7 +1,10 @@
 // Runs the netlink and udev watchers against the kernel of the namespace it is started in and
 // reports every signal as one JSON object.
 //
-// Usage: watchers_monitor [-d] INTERFACE...   (addressesChanged lists the named interfaces)
+// Usage: watchers_monitor [-d] [--hold BYTES] INTERFACE...
+//   addressesChanged lists the named interfaces. --hold gives the netlink socket a receive
+//   buffer of that size and reads nothing until a line comes on standard input, so that a test
+//   can overflow it.
 
 #include "HelperChannel.h"
 #include "NetlinkWatcher.h"
@@ -13,6 +16,7 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -50,7 +54,8 @@ class WatcherPrinter : public QObject
     Q_OBJECT
 
 public:
-    explicit WatcherPrinter(const QStringList &interfaces) : m_interfaces(interfaces)
+    WatcherPrinter(const QStringList &interfaces, int receiveBufferBytes)
+        : m_interfaces(interfaces), m_netlink(nullptr, receiveBufferBytes)
     {
         norvi::connect(&m_netlink, SIGNAL(interfaceStatusChanged(QByteArray, bool, bool)), this,
                        SLOT(on_interfaceStatusChanged(QByteArray, bool, bool)));
@@ -116,7 +121,14 @@ private:
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
-    WatcherPrinter printer(setUpHelper(application));
+    QStringList args = setUpHelper(application);
+    const bool hold = args.value(0) == "--hold";
+    const int receiveBufferBytes = hold ? args.value(1).toInt() : NetlinkSocket::ReceiveBufferBytes;
+    WatcherPrinter printer(args.mid(hold ? 2 : 0), receiveBufferBytes);
+    char line[16];
+    if (hold && std::fgets(line, sizeof line, stdin) == nullptr) {
+        return 1;
+    }
     return application.exec();
 }
 

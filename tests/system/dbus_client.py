@@ -4,7 +4,7 @@
 Prints results as JSON; a D-Bus error prints {"error": <error name>} and exits with 2.
 
   dbus_client.py introspect
-  dbus_client.py call METHOD [STRING...]
+  dbus_client.py call METHOD [STRING|JSON-OBJECT...]
   dbus_client.py get PROPERTY
   dbus_client.py set PROPERTY JSON
   dbus_client.py listen SECONDS      prints "listening", then one JSON line per signal
@@ -57,7 +57,8 @@ def introspect(bus, _args):
 
 def call(bus, args):
     method = proxy(bus).get_dbus_method(args[0], INTERFACE)
-    result = method(*[dbus.String(a) for a in args[1:]])
+    result = method(*[variant_map(json.loads(a)) if a.startswith("{") else dbus.String(a)
+                      for a in args[1:]])
     return json.dumps(plain(result))
 
 
@@ -82,7 +83,8 @@ def listen(bus, args):
         print(json.dumps({"member": message.get_member(), "signature": message.get_signature(),
                           "args": plain(list(arguments))}), flush=True)
 
-    bus.add_signal_receiver(received, dbus_interface=INTERFACE, path=PATH,
+    # Only the name's owner speaks for the daemon: anyone else may send signals that look alike.
+    bus.add_signal_receiver(received, dbus_interface=INTERFACE, path=PATH, bus_name=NAME,
                             message_keyword="message")
     # A round trip to the bus makes sure the match rule is in place before we say so.
     bus.get_unique_name()

@@ -134,6 +134,26 @@ def test_lease_applied_once_renewed_unchanged_and_withdrawn(sandbox, build_dir):
     assert_ended_cleanly(manager, 2)
 
 
+def test_resolver_file_linked_from_a_read_only_root_to_a_mounted_file(sandbox, build_dir):
+    # Neither /etc nor the mount point can take a new file: the link's target is rewritten.
+    sandbox.run(["sh", "-ec", """touch /run/resolv.conf /run/mounted
+        mount --bind /run/mounted /run/resolv.conf
+        ln -sf /run/resolv.conf /etc/resolv.conf
+        mount --bind /etc /etc
+        mount -o remount,bind,ro /etc"""], check=True)
+    sandbox.start_dhcp_server()
+    manager = start_manager(sandbox, build_dir)
+    try:
+        manager.expect("connected")
+        wait_until(lambda: resolver_lines(sandbox) == [f"nameserver {world.DNS_SERVER}",
+                                                       f"search {world.DOMAIN}"], "the file")
+        assert sandbox.read_file("/run/mounted") == sandbox.read_file("/etc/resolv.conf")
+        assert sandbox.run(["readlink", "/etc/resolv.conf"]).stdout == "/run/resolv.conf\n"
+        assert manager.count("rewriting it in place") > 0
+    finally:
+        stop_manager(manager)
+
+
 def install_autoipd_stand_in(sandbox):
     """Records each call, then hands it to the real avahi-autoipd."""
     sandbox.run(["mkdir", "-p", STAND_IN_DIR], check=True)

@@ -184,6 +184,44 @@ def test_signals_that_match_the_interface_are_relayed(sandbox, source_dir, owner
     assert nobody_signals[0]["args"] == scan["args"]
 
 
+# A listener that takes every signal of the interface, whoever sent it.
+FROM_ANYONE = f"""
+import dbus, dbus.mainloop.glib, json
+from gi.repository import GLib
+bus = dbus.SystemBus(mainloop=dbus.mainloop.glib.DBusGMainLoop())
+bus.add_signal_receiver(lambda *a, m: print(json.dumps({{"member": m.get_member()}}), flush=True),
+                        dbus_interface="{NAME}", message_keyword="m")
+print("listening" if bus.get_name_owner("org.freedesktop.DBus") else "", flush=True)
+GLib.timeout_add(5000, (loop := GLib.MainLoop()).quit)
+loop.run()
+"""
+
+
+def forge(sandbox, member, argument, user=()):
+    sandbox.run([*user, "dbus-send", "--system", "--type=signal", "/com/brenvik/norvi",
+                 f"{NAME}.{member}", argument], timeout=30, check=True)
+
+
+def test_nobody_but_the_daemon_speaks_for_it(sandbox, source_dir, owner, client):
+    anyone = sandbox.spawn(["python3", "-c", FROM_ANYONE])
+    assert anyone.stdout.readline().strip() == "listening"
+    listener = listen(sandbox, source_dir)
+    # The bus refuses an unprivileged sender; the project's clients ignore a privileged one
+    # that does not own the name.
+    forge(sandbox, "WpsCredentials", "dict:string:string:wpa_psk,attackers-key", UNPRIVILEGED)
+    forge(sandbox, "Connected", "string:eth0")
+    assert reply(client, "call", "Scan") == (0, None)
+    assert [s["member"] for s in received(anyone)] == ["Connected", "ScanResults"]
+    assert [s["member"] for s in received(listener)] == ["ScanResults"]
+
+
+def test_only_the_interface_is_served(owner, client):
+    # QObject's own property is no business of clients.
+    assert reply(client, "get", "objectName") == \
+        (2, {"error": "org.freedesktop.DBus.Error.UnknownProperty"})
+    assert reply(client, "set", "objectName", '"x"')[0] == 2
+
+
 def test_policy_keeps_unprivileged_clients_out(owner, client):
     denied = (2, {"error": "org.freedesktop.DBus.Error.AccessDenied"})
     assert reply(client, "get", "WirelessNetworks", user=UNPRIVILEGED) == denied

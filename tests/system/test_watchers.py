@@ -5,6 +5,7 @@ line starting with "@"; the tests change links and addresses there and read what
 """
 
 import json
+import subprocess
 import time
 
 import pytest
@@ -195,3 +196,34 @@ def test_interfaces_appearing_disappearing_and_renamed(sandbox, watchers):
     seen = {watchers.expect("interfaceRemoved")["name"],
             watchers.expect("interfaceRemoved")["name"]}
     assert seen == {"wren0", "wtest1"}
+
+
+def carrier(sandbox, link="eth0"):
+    return sandbox.read_file(f"/sys/class/net/{link}/carrier").strip() == "1"
+
+
+def test_notifications_lost_in_a_burst_are_read_again_from_the_kernel(sandbox, build_dir):
+    ip(sandbox, "link", "set", "eth0", "up")
+    assert wait_until(lambda: carrier(sandbox))
+    helper = sandbox.spawn([str(build_dir / "tests/helpers/watchers_monitor"), "--hold", "4096",
+                            "eth0"], stdin=subprocess.PIPE)
+    watchers = WatcherEvents(helper)
+    # While the watcher reads nothing, far more link changes than its buffer holds; the last
+    # changes, which the kernel drops, give eth0 an address and take its carrier.
+    burst = "".join(f"link set eth0 alias burst{i}\n" for i in range(500))
+    sandbox.run(["ip", "-batch", "-"], input=burst, check=True)
+    ip(sandbox, "addr", "add", "10.77.0.9/24", "dev", "eth0")
+    sandbox.unplug()
+    assert wait_until(lambda: not carrier(sandbox))
+    helper.stdin.write("go\n")
+    helper.stdin.flush()
+
+    skipped = []
+    watchers.expect("interfaceStatusChanged", name="eth0", running=False, skipped=skipped)
+    while ("10.77.0.9", 24, True, False) not in addresses(
+            watchers.expect("addressesChanged", skipped=skipped)):
+        pass
+    # What was queued before the loss is older than what was read again: it must not come
+    # after it and bring back the carrier.
+    skipped += watchers.drain(DELIVERY_GRACE)
+    assert [e for e in skipped if e["event"] == "interfaceStatusChanged"] == [], skipped

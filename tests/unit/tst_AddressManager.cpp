@@ -96,8 +96,9 @@ private slots:
         QCOMPARE(m_driver.take(), QStringList());
         QCOMPARE(servers.count(), 1);
 
+        // Only the name servers changed: address and route stay as they are.
         emit m_clients[0]->finished(lease("10.0.0.7", {"10.0.0.54"}));
-        QCOMPARE(m_driver.take(), applied("10.0.0.7"));
+        QCOMPARE(m_driver.take(), QStringList());
         QCOMPARE(servers.count(), 2);
         QCOMPARE(domains.count(), 1);
         QCOMPARE(connected.count(), 1);
@@ -139,21 +140,48 @@ private slots:
         QCOMPARE(m_clients.size(), 1);
     }
 
-    // A report without an address is no lease: the interface keeps what it has and the fall
-    // back stays armed.
-    void leaseWithoutAddressDropped()
+    void unusableLeaseRefused_data()
     {
+        QTest::addColumn<QStringList>("unusableLease"); // address, netmask, router
+        QTest::newRow("no address") << QStringList{"", "255.255.255.0", "10.0.0.1"};
+        QTest::newRow("0.0.0.0") << QStringList{"0.0.0.0", "255.255.255.0", "10.0.0.1"};
+        QTest::newRow("loopback") << QStringList{"127.0.0.5", "255.0.0.0", "127.0.0.1"};
+        QTest::newRow("multicast") << QStringList{"224.0.0.7", "255.255.255.0", ""};
+        QTest::newRow("broadcast") << QStringList{"255.255.255.255", "255.255.255.0", ""};
+        QTest::newRow("subnet broadcast") << QStringList{"10.0.0.255", "255.255.255.0", ""};
+        QTest::newRow("/0") << QStringList{"10.0.0.7", "0.0.0.0", "10.0.0.1"};
+        QTest::newRow("/32") << QStringList{"10.0.0.7", "255.255.255.255", ""};
+        QTest::newRow("router 0.0.0.0") << QStringList{"10.0.0.7", "255.255.255.0", "0.0.0.0"};
+        QTest::newRow("router elsewhere") << QStringList{"10.0.0.7", "255.255.255.0", "10.9.0.1"};
+    }
+
+    // Such a lease leaves the interface as without one: nothing applied, not connected, the
+    // fallback still armed. One that turns unusable on renewal withdraws the old one.
+    void unusableLeaseRefused()
+    {
+        QFETCH(QStringList, unusableLease);
+        const InterfaceConfiguration unusable(Interface, unusableLease[0], unusableLease[1],
+                                              unusableLease[2], {}, {});
         auto manager = makeIpv4();
         QSignalSpy connected(manager.get(), SIGNAL(connected()));
+        QSignalSpy disconnected(manager.get(), SIGNAL(disconnected()));
         manager->start(InterfaceConfiguration(Interface));
         {
             StdoutCapture capture;
-            emit m_clients[0]->finished(lease(QString()));
-            QVERIFY(capture.lines().join('\n').contains(
-                "eth9: ignoring dhcp lease without an address"));
+            emit m_clients[0]->finished(unusable);
+            const auto log = capture.log();
+            QCOMPARE(log.size(), 1);
+            QVERIFY(log[0].message.contains("eth9: refusing dhcp lease, "));
         }
         QCOMPARE(m_driver.take(), QStringList());
         QCOMPARE(connected.count(), 0);
+
+        emit m_clients[0]->finished(lease("10.0.0.7"));
+        QCOMPARE(m_driver.take(), applied("10.0.0.7"));
+        emit m_clients[0]->finished(unusable);
+        QCOMPARE(m_driver.take(), QStringList{"flush 4 " + Ifc});
+        QCOMPARE(disconnected.count(), 1);
+        QVERIFY(manager->getNameservers().isEmpty());
         QTRY_COMPARE(autoIpDCalls(), QStringList({"-k " + Ifc, "-D " + Ifc}));
     }
 

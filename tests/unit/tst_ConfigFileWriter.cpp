@@ -153,6 +153,23 @@ private slots:
         QVERIFY(!QFile::exists(m_path + ".new"));
     }
 
+    // A link of another user could point at anything of root's: it is replaced like a file.
+    void foreignLinksAreNotFollowed()
+    {
+        if (geteuid() != 0) {
+            QSKIP("needs root to give a link to another user");
+        }
+        const QString target = m_dir.filePath("target");
+        writeFile(target, "precious\n");
+        QVERIFY(QFile::link(target, m_path));
+        QVERIFY(lchown(QFile::encodeName(m_path).constData(), 65534, 65534) == 0);
+        {
+            ConfigFileWriter writer(m_path);
+        }
+        QCOMPARE(readFile(m_path), Banner);
+        QCOMPARE(readFile(target), QByteArray("precious\n"));
+    }
+
     void missingDirectoryWritesNothing()
     {
         const QString path = QStringLiteral("/nonexistent-norvi-dir/resolv.conf");

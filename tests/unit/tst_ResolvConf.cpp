@@ -157,6 +157,17 @@ private slots:
             "eth0");
         QCOMPARE(lines(), QStringList({Banner, "search good.example"}));
     }
+
+    // Placeholders and nonsense from a server must not crowd out the servers that answer.
+    void unusableServersAndDomainsTakeNoPlace()
+    {
+        m_resolvConf->setNameservers(addresses({"0.0.0.0", "::", "255.255.255.255", "224.0.0.251",
+                                                "ff02::fb", "10.0.0.53", "fd00::53"}),
+                                     "eth0");
+        m_resolvConf->setSearchDomains({"bad", QString(254, 'a'), QString(253, 'b')}, "eth0");
+        QCOMPARE(lines(), QStringList({Banner, "nameserver 10.0.0.53", "nameserver fd00::53",
+                                       "search " + QString(253, 'b')}));
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_ResolvConf)

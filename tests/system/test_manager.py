@@ -1,0 +1,389 @@
+"""The daemon in normal mode in the sandbox world, driven by a client on the system bus under the
+daemon's own bus policy: modes, the wired interface through DHCP and static settings, the
+configuration properties and the interface details, as the client sees them."""
+
+import ipaddress
+import json
+import re
+
+import pytest
+import sandbox as world
+
+from conftest import WpaDouble, wait_until
+from test_dbus import reply
+from test_supplicant import added_networks
+from test_monitor import SIGNAL_TIMEOUT, Signals, ip, messages, start
+
+STATIC = {"Ip": "10.77.0.20", "Netmask": "255.255.255.0", "Gateway": world.PEER_IPV4,
+          "Dns": "10.77.0.53", "SearchDomains": "sandbox.test"}
+
+
+class Client:
+    """One device's set-up client: calls, properties and the signals it receives."""
+
+    def __init__(self, sandbox, source_dir):
+        script = str(source_dir / "tests/system/dbus_client.py")
+
+        def run(*args, user=()):
+            result = sandbox.run([*user, "python3", script, *args],
+                                 env={"PYTHONDONTWRITEBYTECODE": "1"}, timeout=30)
+            assert result.stderr == "", result.stderr
+            return result.returncode, result.stdout
+
+        self.run = run
+        self.signals = Signals(sandbox, source_dir)
+        # Signals about this interface are left out of what expect() returns.
+        self.ignored = None
+
+    def call(self, *args):
+        texts = [json.dumps(a) if isinstance(a, dict) else a for a in args]
+        assert reply(self.run, "call", *texts) == (0, None), args
+
+    def get(self, name):
+        code, value = reply(self.run, "get", name)
+        assert code == 0, value
+        return value
+
+    def set(self, name, value):
+        assert reply(self.run, "set", name, json.dumps(value)) == (0, None), name
+
+    def details(self, name):
+        code, value = reply(self.run, "call", "InterfaceDetails", name)
+        assert code == 0, value
+        return value
+
+    def expect(self, member, *args):
+        """The signals but AddressesChanged received up to the given one, which ends the list."""
+        return self.until_signal(lambda received: received == (member, *args))
+
+    def arguments(self, member):
+        """The arguments of the next signal of that name."""
+        return self.until_signal(lambda received: received[0] == member)[-1][1:]
+
+    def until_signal(self, last):
+        seen = []
+        while True:
+            received = self.signals.next_report(SIGNAL_TIMEOUT)
+            assert received is not None, f"nothing more within {SIGNAL_TIMEOUT}s: {seen}"
+            if received[1] != "AddressesChanged" and received[2][:1] != [self.ignored]:
+                seen.append((received[1], *received[2]))
+                if last(seen[-1]):
+                    return seen
+
+    def until(self, name, value):
+        assert wait_until(lambda: self.get(name) == value, 20), (name, self.get(name))
+
+
+@pytest.fixture
+def start_norvid(norvid_binary, source_dir):
+    """Starts the daemon in a sandbox; the client and the daemon's output."""
+    started = []
+
+    def run(sandbox):
+        client = Client(sandbox, source_dir)
+        daemon = start(sandbox, [str(norvid_binary), "-d"])
+        client.signals.expect("Started")
+        started.append(daemon)
+        return client, daemon
+
+    yield run
+    for daemon in started:
+        assert daemon.process.poll() is None, "\n".join(daemon.lines)
+
+
+@pytest.fixture
+def norvid(sandbox, start_norvid):
+    return start_norvid(sandbox)
+
+
+def state_changes(daemon):
+    return [m for m in messages(daemon) if m.startswith(("Entering state: ", "Exiting state: "))]
+
+
+def client_states(daemon):
+    """The mode states active according to the log: entered and not exited since."""
+    active = set()
+    for change in state_changes(daemon):
+        verb, state = change.split(": ")
+        (active.add if verb == "Entering state" else active.discard)(state)
+    return active
+
+
+def ipv4(sandbox, link="eth0"):
+    shown = sandbox.run(["ip", "-4", "-o", "addr", "show", "dev", link], check=True).stdout
+    return [ipaddress.ip_interface(m) for m in re.findall(r"inet (\S+)", shown)]
+
+
+def link_is_up(sandbox, link="eth0"):
+    flags = sandbox.run(["ip", "-o", "link", "show", "dev", link], check=True).stdout
+    return ",UP" in flags or "<UP" in flags
+
+
+def test_wired_connection_through_cable_pull_static_settings_and_off(sandbox, norvid):
+    client, daemon = norvid
+    sandbox.start_dhcp_server()
+    assert client.get("Mode") == "OffMode"
+    assert client.get("Connected") is False
+    assert not link_is_up(sandbox)
+
+    client.ignored = "wlan0"
+    client.call("SetNormalMode", "wired")
+    assert client.expect("Connected", "eth0") == [
+        ("InterfaceStatusChanged", "eth0", 1), ("InterfaceStatusChanged", "eth0", 2),
+        ("CableStatus", True), ("Connected", "eth0")]
+    assert client.get("Mode") == "WiredMode"
+    assert client.get("Connected") is True
+    [leased] = ipv4(sandbox)
+    assert leased.ip in ipaddress.ip_network(f"{world.PEER_IPV4}/24", strict=False)
+    details = client.details("eth0")
+    assert {k: details[k] for k in ("Interface", "Present", "Connected", "CableStatus", "Dhcp",
+                                    "Gateway")} == {
+        "Interface": "eth0", "Present": 2, "Connected": True, "CableStatus": True, "Dhcp": True,
+        "Gateway": world.PEER_IPV4}
+    assert str(leased) in details["Ips"].split()
+    assert world.DNS_SERVER in details["Dns"].split()
+
+    sandbox.unplug()
+    # A pulled cable ends the connection at once, without the hold of a requested change.
+    assert client.expect("Disconnected", "eth0") == [("CableStatus", False),
+                                                     ("Disconnected", "eth0")]
+    assert client.get("Connected") is False
+    assert ipv4(sandbox) == []
+    sandbox.plug()
+    assert client.expect("Connected", "eth0") == [("CableStatus", True), ("Connected", "eth0")]
+
+    # Static settings replace the lease; the same settings again change nothing.
+    client.set("WiredIpSettings", STATIC)
+    assert client.expect("Connected", "eth0") == [
+        ("Disconnecting", "eth0"), ("Disconnected", "eth0"), ("Connected", "eth0")]
+    assert [str(a) for a in ipv4(sandbox)] == ["10.77.0.20/24"]
+    client.set("WiredIpSettings", STATIC)
+    assert client.get("WiredIpSettings") == STATIC
+    assert client.details("eth0")["Dhcp"] is False
+    assert client.signals.quiet() == []
+
+    client.call("SetOffMode")
+    assert client.get("Mode") == "OffMode"
+    assert client.expect("Disconnected", "eth0") == [("Disconnecting", "eth0"),
+                                                     ("Disconnected", "eth0")]
+    assert client.get("Connected") is False
+    assert ipv4(sandbox) == []
+    assert not link_is_up(sandbox)
+
+
+def test_modes_change_only_on_a_different_request(norvid):
+    client, daemon = norvid
+    client.call("Scan")
+    client.call("SetNormalMode", "hybrid")
+    client.until("Mode", "HybridMode")
+    changes = len(state_changes(daemon))
+    client.call("SetNormalMode", "hybrid")
+    # Anything but the three exact lower-case names means automatic.
+    client.call("SetNormalMode", "Wired")
+    client.until("Mode", "AutomaticMode")
+    left = state_changes(daemon)[changes:]
+    assert left.count("Exiting state: HybridMode") == 1
+    assert "Entering state: HybridMode" not in left
+    client.call("SetOffMode")
+    client.until("Mode", "OffMode")
+    # Off mode does nothing with a scan request, not even log it.
+    assert "COMMAND: Starting Scan..." not in messages(daemon)
+
+
+def test_configuration_writes_reload_once_and_malformed_ones_change_nothing(norvid):
+    client, daemon = norvid
+    client.call("SetNormalMode", "hybrid")
+    client.until("Mode", "HybridMode")
+
+    def reloads():
+        return state_changes(daemon).count("Entering state: WirelessWaitingState")
+
+    networks = {"Home": {"wpa_psk": "secret-key", "priority": 3}, "a,b": {}}
+    before = reloads()
+    client.set("WirelessNetworks", networks)
+    client.set("WirelessNetworks", networks)
+    stored = client.get("WirelessNetworks")
+    assert stored == {
+        "Home": {"ssid": "Home", "type": "wpa-psk", "wpa_psk": "secret-key", "priority": 3},
+        "a,b": {"ssid": "a,b", "type": "unsecured", "priority": 0}}
+    assert wait_until(lambda: reloads() == before + 1)
+    # A comma in an SSID is escaped so that the list still splits at the bare ones.
+    assert sorted(re.split(r"(?<!\\),", client.details("wlan0")["Configured Networks"])) == \
+        ["Home", "a\\,b"]
+
+    client.set("WiredIpSettings", STATIC)
+    for garbage in ({"Ip": 5}, {"Ip": {"nested": "map"}, "Netmask": "255.255.255.0"},
+                    {"Ip": "10.77.0.300", "Netmask": "255.255.255.0"}, {"Dns": ["10.77.0.53"]}):
+        client.set("WiredIpSettings", garbage)
+        client.set("WirelessIpSettings", garbage)
+    for garbage in ({"Home": "secret-key"}, {"Home": {"wpa_psk": {"nested": "map"}}},
+                    {"Home": ["a", "b"]}):
+        client.set("WirelessNetworks", garbage)
+    assert client.get("WiredIpSettings") == STATIC
+    assert client.get("WirelessIpSettings") == {"Ip": "", "Netmask": "", "Dns": "",
+                                                "SearchDomains": ""}
+    assert client.get("WirelessNetworks") == stored
+    assert reloads() == before + 1
+
+
+def test_interface_details_of_every_kind_of_interface(sandbox, norvid):
+    client, _ = norvid
+    for unknown in ("nope0", "1", ""):
+        assert client.details(unknown) == {"Interface": unknown, "Present": 0}
+
+    ip(sandbox, "link", "add", "other0", "type", "veth", "peer", "name", "other1")
+    ip(sandbox, "link", "set", "other0", "addrgenmode", "none")
+    ip(sandbox, "link", "set", "other0", "up")
+    for address in ("192.168.1.10/24", "169.254.3.4/16", "fe80::1/64"):
+        ip(sandbox, "addr", "add", address, "dev", "other0", "nodad")
+    assert wait_until(lambda: client.details("other0")["Present"] == 2)
+    other = client.details("other0")
+    assert sorted(other["Ips"].split(" ")) == ["169.254.3.4/16l", "192.168.1.10/24",
+                                               "fe80::1/64l"]
+    assert sorted(other) == ["Dns", "Gateway", "Gateway6", "Interface", "Ips", "Mac", "Present"]
+
+    # A soft-AP interface that comes and goes.
+    ip(sandbox, "link", "add", "uap0", "type", "veth", "peer", "name", "uap1")
+    assert wait_until(lambda: client.details("uap0")["Present"] == 1)
+    assert client.details("uap0")["SoftApUp"] is False
+    ip(sandbox, "link", "del", "uap0")
+    assert wait_until(lambda: client.details("uap0") == {"Interface": "uap0", "Present": 0})
+
+    wired = client.details("eth0")
+    assert (wired["Present"], wired["Connected"], wired["CableStatus"], wired["Dhcp"]) == \
+        (1, False, False, True)
+    wireless = client.details("wlan0")
+    assert (wireless["Connected"], wireless["Dhcp"], wireless["Configured Networks"]) == \
+        (False, True, "")
+    details = client.get("Details")
+    assert {k: v for k, v in details.items() if k not in ("wired", "wireless")} == {
+        "Connected": False, "Mode": "OffMode", "WiredIp": client.get("WiredIpSettings"),
+        "WirelessIp": client.get("WirelessIpSettings"), "WirelessAp": {},
+        "SoftApSetup": client.get("SoftApModeSettings")}
+    assert details["wired"]["Mac"] == wired["Mac"]
+    assert details["wireless"]["Interface"] == "wlan0"
+
+    # Removed: the wireless controller's interface is gone for the daemon as well.
+    ip(sandbox, "link", "del", "wlan0")
+    assert wait_until(lambda: client.details("wlan0") == {"Interface": "wlan0", "Present": 0})
+
+
+WIRELESS_STATIC = {"Ip": "10.78.0.9", "Netmask": "255.255.255.0", "Dns": "", "SearchDomains": ""}
+
+
+def test_automatic_mode_prefers_the_cable_and_falls_back_to_wifi(make_sandbox, start_norvid):
+    sandbox = make_sandbox(supplicant="real")
+    sandbox.start_dhcp_server()
+    sandbox.plug("wlan0")
+    client, daemon = start_norvid(sandbox)
+    client.set("WirelessNetworks", {"Open": {}})
+    client.set("WirelessIpSettings", WIRELESS_STATIC)
+
+    client.call("SetNormalMode", "automatic")
+    client.ignored = "wlan0"
+    assert client.expect("Connected", "eth0")[-2:] == [("CableStatus", True),
+                                                       ("Connected", "eth0")]
+    client.ignored = None
+    assert client.get("Mode") == "AutomaticMode"
+    assert client.details("wlan0")["Connected"] is False
+
+    sandbox.unplug()
+    assert client.expect("Connected", "wlan0") == [
+        ("CableStatus", False), ("Disconnected", "eth0"), ("Connected", "wlan0")]
+    assert [str(a) for a in ipv4(sandbox, "wlan0")] == ["10.78.0.9/24"]
+    assert client.get("Connected") is True
+
+    # Wi-Fi is switched off before the cable's IP set-up begins.
+    sandbox.plug()
+    assert client.expect("Connected", "eth0") == [
+        ("CableStatus", True), ("Disconnecting", "wlan0"), ("Disconnected", "wlan0"),
+        ("Connected", "eth0")]
+    assert ipv4(sandbox, "wlan0") == []
+
+    # Hybrid mode connects both.
+    client.call("SetNormalMode", "hybrid")
+    assert client.expect("Connected", "wlan0")[-1] == ("Connected", "wlan0")
+    assert client.get("Mode") == "HybridMode"
+    assert (client.details("eth0")["Connected"], client.details("wlan0")["Connected"]) == \
+        (True, True)
+
+
+def test_wps_scans_and_reconnects_with_the_wpa_supplicant_double(make_sandbox, start_norvid):
+    sandbox = make_sandbox(supplicant="double")
+    wpa = WpaDouble(sandbox)
+    client, daemon = start_norvid(sandbox)
+    # The real wpa_supplicant keeps its interface up; the double does not.
+    ip(sandbox, "link", "set", "wlan0", "up")
+
+    def entered(state):
+        return state_changes(daemon).count("Entering state: " + state)
+
+    # In wired mode a WPS session borrows the wireless interface, which is off again after it.
+    client.call("SetNormalMode", "wired")
+    assert wait_until(lambda: entered("WiredWaitingState") == 1)
+    client.call("WpsPbc")
+    wpa.wait_for_call("Start")
+    wpa.wps_credentials("HomeNet", "secret-pass")
+    wpa.wps_event("success")
+    client.ignored = "eth0"
+    credentials = {"ssid": "HomeNet", "type": "wpa-psk", "wpa_psk": "secret-pass", "priority": 0}
+    assert client.expect("WpsCredentials", credentials)[-1:] == [
+        ("WpsCredentials", credentials)]
+    assert wait_until(lambda: entered("WirelessDisabledState") == 3)
+    assert "Entering state: WirelessWaitingState" not in state_changes(daemon)
+
+    # A scan reports each network once, by its strongest access point.
+    client.call("SetNormalMode", "wireless")
+    assert wait_until(lambda: entered("WirelessWaitingState") == 1)
+    client.call("Scan")
+    wpa.wait_for_call("Scan")
+    for bssid, ssid, signal in (("02:00:00:00:00:01", "HomeNet", -60),
+                                ("02:00:00:00:00:02", "HomeNet", -50),
+                                ("02:00:00:00:00:03", "HomeNet", -50),
+                                ("02:00:00:00:00:04", "Cafe", -70)):
+        wpa.add_bss(ssid=ssid, bssid=bssid, signal=signal)
+    wpa.scan_done()
+    [results] = client.arguments("ScanResults")
+    assert {ssid: (ap["bssid"], ap["signal"]) for ssid, ap in results.items()} == {
+        "HomeNet": ("02:00:00:00:00:02", -50), "Cafe": ("02:00:00:00:00:04", -70)}
+
+    # Joining; a wrong key is reported, then the network is joined after all.
+    client.set("WirelessIpSettings", WIRELESS_STATIC)
+    client.set("WirelessNetworks", {"HomeNet": {"wpa_psk": "secret-pass"}})
+    wpa.wait_for_call("AddNetwork")
+    wpa.network_temp_disabled(added_networks(wpa)["HomeNet"], "WRONG_KEY")
+    assert client.expect("AuthError", "HomeNet", "WRONG_KEY")[-1:] == [
+        ("AuthError", "HomeNet", "WRONG_KEY")]
+    wpa.set_state("completed")
+    client.expect("Connected", "wlan0")
+
+    # A forced reconnect starts from waiting again, whichever state the wireless side is in.
+    for state in ("WirelessConnectedState", "WirelessWpsState", "WirelessWaitingState"):
+        if state == "WirelessWpsState":
+            client.call("WpsPbc")
+        assert wait_until(lambda: state in client_states(daemon)), state
+        waiting = entered("WirelessWaitingState")
+        client.call("ForceWifiReconnect")
+        assert wait_until(lambda: entered("WirelessWaitingState") == waiting + 1), state
+
+
+
+def test_soft_ap_gives_a_client_device_an_address(make_sandbox, start_norvid):
+    sandbox = make_sandbox(softap=True, supplicant="double")
+    client, daemon = start_norvid(sandbox)
+    client.ignored = "eth0"
+    client.call("StartSoftAp", "uap0", {"ssid": "Setup", "channel": "6"})
+    assert client.expect("Connected", "uap0")[-1] == ("Connected", "uap0")
+    assert client.details("uap0")["SoftApUp"] is True
+    assert client.get("SoftApModeSettings")["uap0"]["ssid"] == "Setup"
+
+    leased = sandbox.peer_run(["busybox", "udhcpc", "-i", "puap0", "-f", "-q", "-n", "-t", "5",
+                               "-s", "/bin/true"], timeout=30)
+    assert "obtained from 192.168.200.1" in leased.stderr, leased
+    device = sandbox.peer_run(["cat", "/sys/class/net/puap0/address"]).stdout.strip()
+    assert client.arguments("StationConnected") == (device,)
+
+    client.call("StopSoftAp", "uap0")
+    assert client.expect("Disconnected", "uap0") == [("StationDisconnected", device),
+                                                     ("Disconnected", "uap0")]
+    assert client.details("uap0")["SoftApUp"] is False
