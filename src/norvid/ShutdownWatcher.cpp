@@ -17,9 +17,17 @@ const int ShutdownSignals[] = {SIGTERM, SIGINT};
 // A signal handler may do next to nothing: it passes the signal number on to the event loop
 // through this pair's writing end.
 int signalPipe[2] = {-1, -1};
+// A child between fork and exec still runs this handler and shares the pair: a SIGTERM meant
+// for it (a DHCP client stopped at once) must not end the daemon.
+pid_t daemonPid = 0;
 
 void onShutdownSignal(int signalNumber)
 {
+    if (getpid() != daemonPid) {
+        signal(signalNumber, SIG_DFL);
+        raise(signalNumber);
+        return;
+    }
     const auto byte = static_cast<unsigned char>(signalNumber);
     const ssize_t written = write(signalPipe[1], &byte, sizeof byte);
     (void)written;
@@ -33,6 +41,7 @@ ShutdownWatcher::ShutdownWatcher(QObject *parent, int busCheckMs) : QObject(pare
         nvCritical() << "Cannot set up the shutdown signal handling";
         nvFatal();
     }
+    daemonPid = getpid();
     m_signalNotifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
     norvi::connect(m_signalNotifier, SIGNAL(activated(int)), this,
                    SLOT(on_signalNotifier_activated()));
