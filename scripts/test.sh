@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds the normal and the sanitizer configuration with warnings as
-# errors, checks the formatting and runs every test (unit and system) in both builds.
+# errors, checks the formatting, runs every test (unit and system) in both builds and gives
+# each fuzz target a short run (NORVI_FUZZ_SECONDS, default 15).
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -23,4 +24,6 @@ echo "== Tests, sanitizer build =="
 (cd "$top/build-asan" && ctest --output-on-failure -j "$(nproc)") || status=1
 echo "== Tests, normal build =="
 (cd "$top/build" && ctest --output-on-failure -j "$(nproc)") || status=1
+echo "== Fuzz targets, a short run of each =="
+"$top/scripts/fuzz.sh" "${NORVI_FUZZ_SECONDS:-15}" || status=1
 exit $status
