@@ -15,6 +15,7 @@ from test_monitor import start
 NETWORKS = {"Open": {}}
 CHILDREN = ("udhcpc", "udhcpd", "hostapd", "dnsd")
 EXIT_TIMEOUT = 40
+OUTAGE_LEASE_SECONDS = 20
 
 
 def configure(client):
@@ -63,6 +64,10 @@ class Daemon:
     def intact(self):
         return all(self.client.get(name) == value for name, value in self.configured.items())
 
+    def leases(self):
+        """How many lease reports the DHCP client has made so far."""
+        return sum("parsing dhcp data" in line for line in self.output.lines)
+
     def running(self):
         return self.output.process.poll() is None
 
@@ -73,7 +78,8 @@ class Daemon:
         self.configured["SoftApModeSettings"] = self.client.get("SoftApModeSettings")
 
     def wired(self):
-        self.sandbox.start_dhcp_server()
+        if not self.sandbox.dhcp_server_running():
+            self.sandbox.start_dhcp_server()
         self.client.ignored = "wlan0"
         self.client.call("SetNormalMode", "wired")
         assert self.client.expect("Connected", "eth0")[-1] == ("Connected", "eth0")
@@ -97,6 +103,21 @@ def test_a_killed_dhcp_client_drops_the_lease_until_the_cable_returns(make_daemo
     assert wait_until(lambda: daemon.client.details("eth0")["Connected"] is True, 20)
     [leased] = ipv4(daemon.sandbox)
     assert str(leased.ip).startswith("10.77.0.")
+    assert daemon.running() and daemon.intact()
+
+
+def test_a_dhcp_server_gone_for_longer_than_the_lease_is_taken_up_again(make_daemon):
+    daemon = make_daemon()
+    daemon.sandbox.start_dhcp_server(lease_seconds=OUTAGE_LEASE_SECONDS)
+    daemon.wired()
+    daemon.sandbox.stop_dhcp_server()
+    # The outage is the fault itself: two lease times without a server.
+    time.sleep(2 * OUTAGE_LEASE_SECONDS)
+    leases = daemon.leases()
+    daemon.sandbox.start_dhcp_server(lease_seconds=OUTAGE_LEASE_SECONDS)
+    assert wait_until(lambda: daemon.leases() > leases, 60)
+    assert [str(a.ip)[:8] for a in ipv4(daemon.sandbox)] == ["10.77.0."]
+    assert daemon.client.details("eth0")["Connected"] is True
     assert daemon.running() and daemon.intact()
 
 
