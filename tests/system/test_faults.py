@@ -121,6 +121,21 @@ def test_a_dhcp_server_gone_for_longer_than_the_lease_is_taken_up_again(make_dae
     assert daemon.running() and daemon.intact()
 
 
+def test_the_wired_interface_removed_and_added_again_connects_again(make_daemon):
+    daemon = make_daemon()
+    daemon.client.set("WiredIpSettings", STATIC)
+    daemon.configured["WiredIpSettings"] = STATIC
+    daemon.wired()
+    daemon.sandbox.run(["ip", "link", "del", "eth0"], check=True)
+    assert wait_until(lambda: daemon.client.details("eth0")["Present"] == 0)
+    daemon.sandbox.run(["ip", "link", "add", "eth0", "type", "veth", "peer", "name",
+                        world.PEER_ETH0, "netns", world.PEER_NETNS_NAME], check=True)
+    daemon.sandbox.plug()
+    assert wait_until(lambda: daemon.client.details("eth0").get("Connected") is True, 30)
+    assert [str(a) for a in ipv4(daemon.sandbox)] == [STATIC["Ip"] + "/24"]
+    assert daemon.running() and daemon.intact()
+
+
 @pytest.mark.parametrize("program,restarted", [("udhcpd", "Restarting udhcpd..."),
                                                ("hostapd", "Restarting softap...")])
 def test_soft_ap_daemons_crashing_again_and_again_are_restarted(make_daemon, program,
