@@ -68,6 +68,10 @@ def test_soak(make_sandbox, norvid_binary, source_dir, build_dir, soak_seconds):
     (build_dir / "soak-report.txt").write_text(report)
     print(report)
     assert daemon.running() and daemon.intact()
-    assert growth["rss_kb"] <= RSS_GROWTH_KB, report
+    # Under AddressSanitizer freed memory sits in quarantine, so RSS says nothing about leaks
+    # there (LeakSanitizer checks those at exit).
+    with open(f"/proc/{pid}/maps") as maps:
+        sanitized = "libasan" in maps.read()
+    assert sanitized or growth["rss_kb"] <= RSS_GROWTH_KB, report
     assert growth["fds"] <= FD_GROWTH, report
     assert growth["threads"] <= THREAD_GROWTH, report
