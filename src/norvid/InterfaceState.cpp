@@ -3,7 +3,9 @@
 InterfaceState::InterfaceState(QState *parent, const InterfaceName &interface,
                                InterfaceStateName name)
     : QState(parent), m_interface(interface), m_name(std::move(name))
-{}
+{
+    setObjectName(m_name.toString());
+}
 
 void InterfaceState::onEntry(QEvent *)
 {

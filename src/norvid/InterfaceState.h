@@ -28,8 +28,9 @@ public:
     using TextName::TextName;
 };
 
-// A state of a controller's machine that logs its entry and exit. Subclasses call the base hook
-// first, so the log line comes before the state's own action.
+// A state of a controller's machine that logs its entry and exit and carries its name as its
+// objectName. Subclasses call the base hook first, so the log line comes before the state's own
+// action.
 class InterfaceState : public QState
 {
     Q_OBJECT

@@ -45,9 +45,7 @@ public:
         : InterfaceWirelessState(parent, wireless, wireless->getName(),
                                  InterfaceStateName(QString::fromLatin1(name))),
           m_entry(entry), m_exit(exit)
-    {
-        setObjectName(QString::fromLatin1(name));
-    }
+    {}
 
 protected:
     static constexpr Action NoAction = nullptr;
@@ -197,34 +195,6 @@ NORVI_WIRELESS_STATE(WirelessInterfaceUp,           CreateSoftApInterfaces, NoAc
 // clang-format on
 
 #undef NORVI_WIRELESS_STATE
-
-// What fires a transition: an event posted to the station machine, or a signal.
-struct Trigger
-{
-    QEvent::Type event = QEvent::None;
-    const QObject *sender = nullptr;
-    const char *signal = nullptr;
-};
-
-Trigger on(const QEvent &event)
-{
-    return Trigger{event.type()};
-}
-
-Trigger on(const QObject *sender, const char *signal)
-{
-    return Trigger{QEvent::None, sender, signal};
-}
-
-void addTransition(QState *source, const Trigger &trigger, QState *target)
-{
-    if (trigger.sender == nullptr) {
-        source->addTransition(new NorviTransition(QEvent(trigger.event), target));
-    } else if (source->addTransition(trigger.sender, trigger.signal, target) == nullptr) {
-        nvCritical() << "Couldn't make a transition on the signal " << trigger.signal;
-        nvFatal();
-    }
-}
 
 } // namespace
 
@@ -403,72 +373,63 @@ void InterfaceWireless::addTransitions(const States &s)
     const InterfaceAdded added(m_name);
     const InterfaceRemoved removed(m_name);
     const Enable enable({});
-    struct Row
-    {
-        QState *source;
-        Trigger trigger;
-        QState *target;
-    };
     // clang-format off
-    const Row table[] = {
-        // source                    trigger                                      target
-        {s.scanInactive,             on(Scan()),                                  s.scanActive},
-        {s.scanActive,               on(Scan()),                                  s.scanActive},
-        {s.scanActive,               on(ScanFinished()),                          s.scanInactive},
-        {s.scanActive,               on(s.scanActive, SIGNAL(timeout())),         s.scanInactive},
-        {s.scanActive,               on(InterfaceStopped()),                      s.scanDisabled},
-        {s.scanInactive,             on(InterfaceStopped()),                      s.scanDisabled},
-        {s.scanDisabled,             on(InterfaceStarted()),                      s.scanInactive},
-        {s.scanDisabled,             on(Scan()),                                  s.scanDisabled},
+    norvi::addTransitions({
+        // source                   trigger                                          target
+        {s.scanInactive,            Scan(),                                          s.scanActive},
+        {s.scanActive,              Scan(),                                          s.scanActive},
+        {s.scanActive,              ScanFinished(),                                  s.scanInactive},
+        {s.scanActive,              {s.scanActive, SIGNAL(timeout())},               s.scanInactive},
+        {s.scanActive,              InterfaceStopped(),                              s.scanDisabled},
+        {s.scanInactive,            InterfaceStopped(),                              s.scanDisabled},
+        {s.scanDisabled,            InterfaceStarted(),                              s.scanInactive},
+        {s.scanDisabled,            Scan(),                                          s.scanDisabled},
 
-        {s.interfaceDownDisabled,    on(Disable()),                               s.interfaceDownDisabled},
-        {s.interfaceDownDisabled,    on(enable),                                  s.interfaceDownEnabled},
-        {s.interfaceDownDisabled,    on(Wps()),                                   s.interfaceDownWps},
-        {s.interfaceDownDisabled,    on(InterfaceStarted()),                      s.disabled},
-        {s.interfaceDownEnabled,     on(Disable()),                               s.interfaceDownDisabled},
-        {s.interfaceDownEnabled,     on(Wps()),                                   s.interfaceDownWps},
-        {s.interfaceDownEnabled,     on(InterfaceStarted()),                      s.enabled},
-        {s.interfaceDownWps,         on(Disable()),                               s.interfaceDownDisabled},
-        {s.interfaceDownWps,         on(enable),                                  s.interfaceDownEnabled},
-        {s.interfaceDownWps,         on(InterfaceStarted()),                      s.wps},
-        {s.disabled,                 on(Disable()),                               s.disabled},
-        {s.disabled,                 on(enable),                                  s.enabled},
-        {s.disabled,                 on(Wps()),                                   s.wps},
-        {s.disabled,                 on(removed),                                 s.interfaceDownDisabled},
-        {s.disabled,                 on(InterfaceStopped()),                      s.interfaceDownDisabled},
-        {s.enabled,                  on(enable),                                  s.enabled},
-        {s.enabled,                  on(Disable()),                               s.disabled},
-        {s.enabled,                  on(Wps()),                                   s.wps},
-        {s.enabled,                  on(removed),                                 s.interfaceDownEnabled},
-        {s.enabled,                  on(InterfaceStopped()),                      s.interfaceDownEnabled},
-        {s.waiting,                  on(SupplicantConnected()),                   s.waitingInterfaceRunning},
-        {s.waitingInterfaceRunning,  on(Activate()),                              s.ipRunning},
-        {s.waitingInterfaceRunning,  on(SupplicantConfigured()),                  s.reconnecting},
-        {s.reconnecting,             on(SupplicantConnected()),                   s.waitingInterfaceRunning},
-        {s.ipRunning,                on(ReloadIp()),                              s.ipRunning},
-        {s.ipRunning,                on(SupplicantConfigured()),                  s.reconnecting},
-        {s.waitingIpSetup,           on(IpSetupComplete()),                       s.ready},
-        {s.ready,                    on(IpSetupError()),                          s.waitingIpSetup},
-        {s.wps,                      on(Wps()),                                   s.wps},
-        {s.wps,                      on(enable),                                  s.enabled},
-        {s.wps,                      on(Disable()),                               s.disabled},
-        {s.wps,                      on(removed),                                 s.interfaceDownWps},
-        {s.wps,                      on(InterfaceStopped()),                      s.interfaceDownWps},
-        {s.wps,                      on(this, SIGNAL(wpsCredentials(WirelessNetwork))), s.disabled},
-        {s.wps,                      on(this, SIGNAL(wpsError(QString))),         s.disabled},
+        {s.interfaceDownDisabled,   Disable(),                                       s.interfaceDownDisabled},
+        {s.interfaceDownDisabled,   enable,                                          s.interfaceDownEnabled},
+        {s.interfaceDownDisabled,   Wps(),                                           s.interfaceDownWps},
+        {s.interfaceDownDisabled,   InterfaceStarted(),                              s.disabled},
+        {s.interfaceDownEnabled,    Disable(),                                       s.interfaceDownDisabled},
+        {s.interfaceDownEnabled,    Wps(),                                           s.interfaceDownWps},
+        {s.interfaceDownEnabled,    InterfaceStarted(),                              s.enabled},
+        {s.interfaceDownWps,        Disable(),                                       s.interfaceDownDisabled},
+        {s.interfaceDownWps,        enable,                                          s.interfaceDownEnabled},
+        {s.interfaceDownWps,        InterfaceStarted(),                              s.wps},
+        {s.disabled,                Disable(),                                       s.disabled},
+        {s.disabled,                enable,                                          s.enabled},
+        {s.disabled,                Wps(),                                           s.wps},
+        {s.disabled,                removed,                                         s.interfaceDownDisabled},
+        {s.disabled,                InterfaceStopped(),                              s.interfaceDownDisabled},
+        {s.enabled,                 enable,                                          s.enabled},
+        {s.enabled,                 Disable(),                                       s.disabled},
+        {s.enabled,                 Wps(),                                           s.wps},
+        {s.enabled,                 removed,                                         s.interfaceDownEnabled},
+        {s.enabled,                 InterfaceStopped(),                              s.interfaceDownEnabled},
+        {s.waiting,                 SupplicantConnected(),                           s.waitingInterfaceRunning},
+        {s.waitingInterfaceRunning, Activate(),                                      s.ipRunning},
+        {s.waitingInterfaceRunning, SupplicantConfigured(),                          s.reconnecting},
+        {s.reconnecting,            SupplicantConnected(),                           s.waitingInterfaceRunning},
+        {s.ipRunning,               ReloadIp(),                                      s.ipRunning},
+        {s.ipRunning,               SupplicantConfigured(),                          s.reconnecting},
+        {s.waitingIpSetup,          IpSetupComplete(),                               s.ready},
+        {s.ready,                   IpSetupError(),                                  s.waitingIpSetup},
+        {s.wps,                     Wps(),                                           s.wps},
+        {s.wps,                     enable,                                          s.enabled},
+        {s.wps,                     Disable(),                                       s.disabled},
+        {s.wps,                     removed,                                         s.interfaceDownWps},
+        {s.wps,                     InterfaceStopped(),                              s.interfaceDownWps},
+        {s.wps,                     {this, SIGNAL(wpsCredentials(WirelessNetwork))}, s.disabled},
+        {s.wps,                     {this, SIGNAL(wpsError(QString))},               s.disabled},
 
-        {s.noInterface,              on(added),                                   s.interfaceDown},
-        {s.noInterface,              on(InterfaceStopped()),                      s.interfaceDown},
-        {s.noInterface,              on(InterfaceStarted()),                      s.interfaceUp},
-        {s.interfaceUp,              on(removed),                                 s.noInterface},
-        {s.interfaceUp,              on(InterfaceStopped()),                      s.interfaceDown},
-        {s.interfaceDown,            on(removed),                                 s.noInterface},
-        {s.interfaceDown,            on(InterfaceStarted()),                      s.interfaceUp},
-    };
+        {s.noInterface,             added,                                           s.interfaceDown},
+        {s.noInterface,             InterfaceStopped(),                              s.interfaceDown},
+        {s.noInterface,             InterfaceStarted(),                              s.interfaceUp},
+        {s.interfaceUp,             removed,                                         s.noInterface},
+        {s.interfaceUp,             InterfaceStopped(),                              s.interfaceDown},
+        {s.interfaceDown,           removed,                                         s.noInterface},
+        {s.interfaceDown,           InterfaceStarted(),                              s.interfaceUp},
+    });
     // clang-format on
-    for (const Row &row : table) {
-        addTransition(row.source, row.trigger, row.target);
-    }
 }
 
 void InterfaceWireless::connectSignals(const States &s)

@@ -95,6 +95,16 @@ struct CacheDeleter
     void operator()(nl_cache *cache) const { nl_cache_free(cache); }
 };
 
+// A socket for one dump of the kernel's state: the notification socket takes no replies.
+std::unique_ptr<nl_sock, SocketDeleter> openDumpSocket()
+{
+    std::unique_ptr<nl_sock, SocketDeleter> dump(nl_socket_alloc());
+    if (dump && nl_connect(dump.get(), NETLINK_ROUTE) != 0) {
+        dump.reset();
+    }
+    return dump;
+}
+
 template <typename Map> Map withoutEmptyEntries(Map map)
 {
     for (auto entry = map.begin(); entry != map.end();) {
@@ -338,11 +348,10 @@ void NetlinkWatcher::on_socketReady(int)
 // states older than the dump's for a while.
 void NetlinkWatcher::resynchronise()
 {
-    const std::unique_ptr<nl_sock, SocketDeleter> dump(nl_socket_alloc());
+    const std::unique_ptr<nl_sock, SocketDeleter> dump = openDumpSocket();
     nl_cache *links = nullptr;
     nl_cache *addresses = nullptr;
-    if (!dump || nl_connect(dump.get(), NETLINK_ROUTE) != 0 ||
-        rtnl_link_alloc_cache(dump.get(), AF_UNSPEC, &links) != 0) {
+    if (!dump || rtnl_link_alloc_cache(dump.get(), AF_UNSPEC, &links) != 0) {
         nvCritical() << "Couldn't read the links from the kernel!";
         return;
     }
@@ -416,24 +425,19 @@ void NetlinkWatcher::netlinkParseCallback(nl_object *object, void *arg)
 }
 
 // The kernel announces only changes: what the interfaces held before the watcher started (a
-// restart finds them up and addressed) is asked for once. The dump runs on a socket of its own,
-// so that no notification is taken up by it; one that overlaps the dump repeats what the dump
-// said, and repeats change nothing.
+// restart finds them up and addressed) is asked for once, over a dump socket as after lost
+// notifications. A notification that overlaps the dump repeats what the dump said, and repeats
+// change nothing.
 void NetlinkWatcher::replayAddresses()
 {
-    nl_sock *socket = nl_socket_alloc();
-    nl_cache *cache = nullptr;
-    if (socket == nullptr || nl_connect(socket, NETLINK_ROUTE) != 0 ||
-        rtnl_addr_alloc_cache(socket, &cache) != 0) {
+    const std::unique_ptr<nl_sock, SocketDeleter> dump = openDumpSocket();
+    nl_cache *addresses = nullptr;
+    if (!dump || rtnl_addr_alloc_cache(dump.get(), &addresses) != 0) {
         nvCritical() << "Couldn't read the addresses present at start-up!";
-    } else {
-        for (nl_object *object = nl_cache_get_first(cache); object != nullptr;
-             object = nl_cache_get_next(object)) {
-            processNetlinkMsg(object);
-        }
+        return;
     }
-    nl_cache_free(cache);
-    nl_socket_free(socket);
+    const std::unique_ptr<nl_cache, CacheDeleter> addressCache(addresses);
+    resynchroniseAddresses(addresses);
 }
 
 void NetlinkWatcher::processNetlinkMsg(nl_object *object)

@@ -230,14 +230,7 @@ QString NetworkManager::getMode() const
 
 QVariantMap NetworkManager::getDetails() const
 {
-    return QVariantMap{{"Connected", isConnected()},
-                       {"Mode", getMode()},
-                       {"WiredIp", getWiredIpSettings()},
-                       {"WirelessIp", getWirelessIpSettings()},
-                       {"WirelessAp", getWirelessNetworks()},
-                       {"SoftApSetup", getSoftApModeSettings()},
-                       {"wired", InterfaceDetails(m_wired->getName().toString())},
-                       {"wireless", InterfaceDetails(m_wireless->getName().toString())}};
+    return norvi::detailsOf(*this, m_wired->getName().toString(), m_wireless->getName().toString());
 }
 
 int NetworkManager::getLogLevel() const

@@ -84,14 +84,7 @@ QString NetworkMonitor::getMode() const
 
 QVariantMap NetworkMonitor::getDetails() const
 {
-    return QVariantMap{{"Connected", isConnected()},
-                       {"Mode", getMode()},
-                       {"WiredIp", getWiredIpSettings()},
-                       {"WirelessIp", getWirelessIpSettings()},
-                       {"WirelessAp", getWirelessNetworks()},
-                       {"SoftApSetup", getSoftApModeSettings()},
-                       {"wired", InterfaceDetails(m_wired.name.toString())},
-                       {"wireless", InterfaceDetails(m_wireless.name.toString())}};
+    return norvi::detailsOf(*this, m_wired.name.toString(), m_wireless.name.toString());
 }
 
 int NetworkMonitor::getLogLevel() const

@@ -39,6 +39,21 @@ void registerMetaTypes();
 // property's D-Bus type. A path or name already taken ends the process.
 void registerControlInterface(QObject *owner);
 
+// The Details property as the manager and the monitor both serve it: their other properties and
+// the details of the wired and the wireless interface, in one map.
+template <typename Owner>
+QVariantMap detailsOf(const Owner &owner, const QString &wiredName, const QString &wirelessName)
+{
+    return QVariantMap{{"Connected", owner.isConnected()},
+                       {"Mode", owner.getMode()},
+                       {"WiredIp", owner.getWiredIpSettings()},
+                       {"WirelessIp", owner.getWirelessIpSettings()},
+                       {"WirelessAp", owner.getWirelessNetworks()},
+                       {"SoftApSetup", owner.getSoftApModeSettings()},
+                       {"wired", owner.InterfaceDetails(wiredName)},
+                       {"wireless", owner.InterfaceDetails(wirelessName)}};
+}
+
 // The keys of map whose values are not text, in key order: maps that clients fill with text
 // only, such as IP settings, are checked with it before anything in them is used.
 QStringList keysWithoutText(const QVariantMap &map);

@@ -8,7 +8,6 @@
 #include <QSignalTransition>
 #include <QStateMachine>
 
-#include <initializer_list>
 #include <utility>
 
 NorviState::NorviState(QState *parent, const NorviSetup &setup, NorviStateName name, Action entry)
@@ -134,46 +133,6 @@ NORVI_MODE_STATE(AutomaticWpsTargetDisabledState,   NoAction,         Exclusive)
 
 #undef NORVI_MODE_STATE
 
-// What fires a transition: an event the manager posts, or a signal of a controller or a state.
-class Trigger
-{
-public:
-    Trigger(const QEvent &event) : m_event(event.type()) {}
-    Trigger(const QObject *sender, const char *signal) : m_sender(sender), m_signal(signal) {}
-
-    void add(QState *source, QAbstractState *target) const
-    {
-        if (m_signal == nullptr) {
-            source->addTransition(new NorviTransition(QEvent(m_event), target));
-            return;
-        }
-        // A signal that does not exist is as fatal here as in a connection.
-        if (source->addTransition(m_sender, m_signal, target) == nullptr) {
-            nvCritical() << "Couldn't add transition on: " << m_signal;
-            nvFatal();
-        }
-    }
-
-private:
-    QEvent::Type m_event = QEvent::None;
-    const QObject *m_sender = nullptr;
-    const char *m_signal = nullptr;
-};
-
-struct Row
-{
-    QState *source;
-    Trigger trigger;
-    QState *target;
-};
-
-void addTransitions(std::initializer_list<Row> table)
-{
-    for (const Row &row : table) {
-        row.trigger.add(row.source, row.target);
-    }
-}
-
 // Any PIN: transitions look at the event's type only.
 const ManagerEvent::WpsPin AnyPin{QString()};
 
@@ -188,7 +147,7 @@ void NorviState::addWiredStates()
     auto *connected = new WiredConnectedState(this, m_setup);
     setInitialState(waiting);
     // clang-format off
-    addTransitions({
+    norvi::addTransitions({
         // source   trigger                                           target
         {waiting,   {wired, SIGNAL(waitingInterfaceRunning())},       ipSetup},
         {waiting,   {wired, SIGNAL(waitingIpSetup())},                ipSetup},
@@ -211,7 +170,7 @@ void NorviState::addWirelessStates()
     auto *wps = new WirelessWpsState(this, m_setup);
     setInitialState(waiting);
     // clang-format off
-    addTransitions({
+    norvi::addTransitions({
         // source   trigger                                                target
         {waiting,   {wireless, SIGNAL(waitingInterfaceRunning())},         ipSetup},
         {waiting,   {wireless, SIGNAL(waitingIpSetup())},                  ipSetup},
@@ -258,7 +217,7 @@ void buildWiredMode(QState *mode, const NorviSetup &setup)
     auto *wps = new WirelessWpsState(wirelessSide, setup);
     wirelessSide->setInitialState(disabled);
     // clang-format off
-    addTransitions({
+    norvi::addTransitions({
         // source     trigger                                                target
         {wirelessOff, {wireless, SIGNAL(disabled())},                        modeState},
         {disabled,    WpsPbc(),                                              wps},
@@ -277,7 +236,7 @@ void buildWirelessMode(QState *mode, const NorviSetup &setup)
     auto *modeState = new WirelessModeState(mode, setup);
     mode->setInitialState(wiredOff);
     modeState->addWirelessStates();
-    addTransitions({{wiredOff, {setup.wired(), SIGNAL(disabled())}, modeState}});
+    norvi::addTransitions({{wiredOff, {setup.wired(), SIGNAL(disabled())}, modeState}});
 }
 
 void buildHybridMode(NorviState *mode, const NorviSetup &setup)
@@ -316,10 +275,10 @@ void buildAutomaticMode(QState *mode, const NorviSetup &setup)
     auto *toDisabled = new AutomaticWpsTargetDisabledState(wps, setup);
     wps->setInitialState(toEnabled);
 
-    const Trigger wiredWaitingEntered(wiredWaiting, SIGNAL(entered()));
-    const Trigger wiredWaitingExited(wiredWaiting, SIGNAL(exited()));
+    const norvi::Trigger wiredWaitingEntered(wiredWaiting, SIGNAL(entered()));
+    const norvi::Trigger wiredWaitingExited(wiredWaiting, SIGNAL(exited()));
     // clang-format off
-    addTransitions({
+    norvi::addTransitions({
         // source       trigger                                                target
         {wiredWaiting,   {wired, SIGNAL(waitingInterfaceRunning())},           wirelessOff},
         {wiredWaiting,   {wired, SIGNAL(disconnected())},                      wiredWaiting},

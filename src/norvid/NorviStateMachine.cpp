@@ -43,6 +43,23 @@ QEvent::Type newEventType(const char *name)
     return type;
 }
 
+void Trigger::add(QState *source, QAbstractState *target) const
+{
+    if (m_signal == nullptr) {
+        source->addTransition(new NorviTransition(QEvent(m_event), target));
+    } else if (source->addTransition(m_sender, m_signal, target) == nullptr) {
+        nvCritical() << "Couldn't add transition on: " << m_signal;
+        nvFatal();
+    }
+}
+
+void addTransitions(std::initializer_list<TransitionRow> table)
+{
+    for (const TransitionRow &row : table) {
+        row.trigger.add(row.source, row.target);
+    }
+}
+
 } // namespace norvi
 
 NorviTransition::NorviTransition(const QEvent &templateEvent, QAbstractState *target)

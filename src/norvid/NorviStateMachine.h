@@ -12,6 +12,8 @@
 #include <QState>
 #include <QStateMachine>
 
+#include <initializer_list>
+
 class QTimer;
 
 // Printable names of the daemon's event types, for the log. Type numbers are handed out at run
@@ -158,6 +160,35 @@ protected:
 private:
     const InterfaceName m_interface;
 };
+
+namespace norvi {
+
+// What fires one row of a transition table: an event of the given type, or a signal.
+class Trigger
+{
+public:
+    Trigger(const QEvent &event) : m_event(event.type()) {}
+    Trigger(const QObject *sender, const char *signal) : m_sender(sender), m_signal(signal) {}
+
+    // A signal that does not exist is as fatal here as in a connection.
+    void add(QState *source, QAbstractState *target) const;
+
+private:
+    QEvent::Type m_event = QEvent::None;
+    const QObject *m_sender = nullptr;
+    const char *m_signal = nullptr;
+};
+
+struct TransitionRow
+{
+    QState *source;
+    Trigger trigger;
+    QAbstractState *target;
+};
+
+void addTransitions(std::initializer_list<TransitionRow> table);
+
+} // namespace norvi
 
 // A state machine that can hold back the events posted to it while a state waits, and then
 // deliver them in order: a connected controller collects what arrives for a while instead of

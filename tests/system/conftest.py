@@ -1,8 +1,11 @@
-"""Fixtures of the system tests: the sandbox world, its wpa_supplicant double and where the
-build is."""
+"""Fixtures of the system tests: the sandbox world, its wpa_supplicant double, where the build
+is, and the clients that talk to the daemon and the helper programs."""
 
+import json
 import os
+import re
 import queue
+import subprocess
 import sys
 import threading
 import time
@@ -242,3 +245,185 @@ class Lines:
         def found():
             return any(text in line for line in self.lines)
         return wait_until(lambda: found() or self.ended, timeout) and found()
+
+
+NAME = "com.brenvik.norvi"
+STAND_INS = "/tmp/norvid-stand-ins"  # in the sandbox's private /tmp
+RECORD = STAND_INS + "/record"
+# Differs from the default so that a replaced search path shows.
+TEST_PATH = STAND_INS + ":/usr/bin:/bin"
+STAND_IN_ENV = {"PATH": TEST_PATH, "NORVID_TEST_RECORD": RECORD}
+
+READY = "Finished setting up, starting main loop..."
+LOG_LINE = re.compile(r"^\d{8} \d\d:\d\d:\d\d\.\d{3} \[(\d+)\.\d+\] (\w+) (\w+\.cpp):\d+ (.*)$")
+UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+SIGNAL_TIMEOUT = 20
+# Time for a signal that should not come to show up anyway.
+QUIET = 1.5
+HELPER_TIMEOUT = 30
+
+
+def parse_log(lines):
+    """(level, file, message) of each log line; other lines are left out."""
+    return [m.group(2, 3, 4) for m in map(LOG_LINE.match, lines) if m]
+
+
+def messages(daemon, level="INFO"):
+    return [message for lvl, _, message in parse_log(daemon.lines) if lvl == level]
+
+
+def ip(sandbox, *args):
+    result = sandbox.run(["ip", *args])
+    assert result.returncode == 0, f"ip {' '.join(args)}: {result.stderr}"
+
+
+def start(sandbox, argv, ready=READY, env=None):
+    daemon = Lines(sandbox.spawn(argv, env=env))
+    assert daemon.wait_for(ready), "\n".join(daemon.lines)
+    return daemon
+
+
+def bus_client(sandbox, source_dir):
+    """Runs the bus client inside the sandbox: client(*args, user=[]) -> (exit code, output)."""
+    script = str(source_dir / "tests/system/dbus_client.py")
+
+    def run(*args, user=()):
+        result = sandbox.run([*user, "python3", script, *args],
+                             env={"PYTHONDONTWRITEBYTECODE": "1"}, timeout=30)
+        assert result.stderr == "", result.stderr
+        return result.returncode, result.stdout
+
+    return run
+
+
+@pytest.fixture
+def client(sandbox, source_dir):
+    return bus_client(sandbox, source_dir)
+
+
+def reply(client, *args, user=()):
+    code, output = client(*args, user=user)
+    value = json.loads(output.splitlines()[-1]) if output else None
+    return code, value
+
+
+# A value for each writable property, each told apart from the others.
+WRITES = {
+    "LogLevel": 2,
+    "WirelessNetworks": {"Home": {"wpa_psk": "secret-key", "priority": 3}},
+    "WiredIpSettings": {"Ip": "10.77.0.20", "Netmask": "255.255.255.0", "Gateway": "10.77.0.1"},
+    "WirelessIpSettings": {"Ip": "10.78.0.20", "Netmask": "255.255.0.0", "Gateway": "10.78.0.1"},
+}
+
+
+def holds(read, written):
+    """Whether a value read back holds what was written (a map may hold more entries)."""
+    if isinstance(written, dict):
+        return isinstance(read, dict) and all(holds(read.get(k), v) for k, v in written.items())
+    return read == written
+
+
+def check_each_write_lands_on_its_own_property(client):
+    """Writes each property in turn and reads them all back after each write: the written one
+    holds its value, every other one reads as before."""
+    before = {name: reply(client, "get", name) for name in WRITES}
+    for name, value in WRITES.items():
+        assert reply(client, "set", name, json.dumps(value)) == (0, None), name
+        after = {name: reply(client, "get", name) for name in WRITES}
+        assert after[name][0] == 0 and holds(after[name][1], value), (name, after[name])
+        assert {n: v for n, v in after.items() if n != name} == \
+            {n: v for n, v in before.items() if n != name}, name
+        before = after
+
+
+def arrived(line):
+    if line[0] == "{":
+        signal = json.loads(line)
+        return time.monotonic(), signal["member"], signal["args"]
+    return None
+
+
+class Signals(Lines):
+    """The control interface's signals as one client receives them, with arrival times."""
+
+    def __init__(self, sandbox, source_dir, user=(), senders=()):
+        super().__init__(sandbox.spawn(
+            [*user, "python3", str(source_dir / "tests/system/dbus_client.py"), "listen", "600",
+             *senders], env={"PYTHONDONTWRITEBYTECODE": "1"}), arrived)
+        assert self.wait_for("listening")
+
+    def expect(self, member, *args):
+        """Arrival time of the next signal but AddressesChanged, which must be this one."""
+        while True:
+            received = self.next_report(SIGNAL_TIMEOUT)
+            assert received is not None, f"no {member}{args} within {SIGNAL_TIMEOUT}s"
+            if received[1] != "AddressesChanged" or member == "AddressesChanged":
+                break
+        assert received[1:] == (member, list(args))
+        return received[0]
+
+    def quiet(self, ignored=("AddressesChanged",)):
+        """Every signal but the ignored ones that arrives within the grace time."""
+        return [received[1:] for received in self.drain(QUIET) if received[1] not in ignored]
+
+
+def added_networks(wpa):
+    """SSID -> object path of the networks added so far: the double numbers them in order."""
+    return {bytes(args[0]["ssid"]).decode(): "%s/Networks/%d" % (path, number)
+            for number, (path, _, args) in enumerate(wpa.calls("AddNetwork"))}
+
+
+class Helper(Lines):
+    """One running helper program: its output, its "@" lines as reports, and the commands it
+    takes on standard input."""
+
+    def __init__(self, process):
+        super().__init__(process, lambda line: line[1:].rstrip("\n") if line[0] == "@" else None)
+
+    def expect(self, wanted, timeout=HELPER_TIMEOUT):
+        """Waits for the report `wanted`; returns the ones passed over on the way."""
+        passed = []
+        deadline = time.monotonic() + timeout
+        while (event := self.next_report(deadline - time.monotonic())) != wanted:
+            assert event is not None, f"no @{wanted}; output:\n" + self.output()
+            passed.append(event)
+        return passed
+
+    def send(self, command):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+
+    def output(self):
+        return "\n".join(self.lines)
+
+    def count(self, text):
+        return sum(text in line for line in self.lines)
+
+
+def start_helper(sandbox, build_dir, name, *args, env=None, kind=Helper):
+    process = sandbox.spawn([str(build_dir / "tests" / "helpers" / name), *args], env=env,
+                            stdin=subprocess.PIPE)
+    helper = kind(process)
+    helper.expect("started")
+    return helper
+
+
+@pytest.fixture
+def stand_ins(sandbox, source_dir):
+    """Recording stand-ins for killall and ip, found first on TEST_PATH."""
+    recorder = (source_dir / "tests" / "doubles" / "recorder").read_text()
+    sandbox.run(["mkdir", "-p", STAND_INS], check=True)
+    for name in ("killall", "ip"):
+        sandbox.write_file(f"{STAND_INS}/{name}", recorder)
+        sandbox.run(["chmod", "755", f"{STAND_INS}/{name}"], check=True)
+    sandbox.write_file(RECORD, "")
+    return sandbox
+
+
+def recorded(sandbox):
+    """(search path, argv) of every stand-in call, in order."""
+    calls = []
+    for line in sandbox.read_file(RECORD).splitlines():
+        path, *argv = line.split("\t")
+        calls.append((path, argv))
+    return calls

@@ -3,17 +3,16 @@
 
 Prints results as JSON; a D-Bus error prints {"error": <error name>} and exits with 2.
 
-  dbus_client.py introspect
   dbus_client.py call METHOD [STRING|JSON-OBJECT...]
   dbus_client.py get PROPERTY
   dbus_client.py set PROPERTY JSON
-  dbus_client.py listen SECONDS      prints "listening", then one JSON line per signal
-                                     (member, signature, args)
-  dbus_client.py wait-name SECONDS   exits 0 once the name has an owner, 1 if it never has
+  dbus_client.py listen SECONDS [anyone]
+                                     prints "listening", then one JSON line per signal
+                                     (member, signature, args); from the name's owner only
+                                     unless "anyone"
 """
 import json
 import sys
-import time
 
 import dbus
 from dbus.mainloop.glib import DBusGMainLoop
@@ -51,10 +50,6 @@ def proxy(bus):
     return bus.get_object(NAME, PATH, introspect=False)
 
 
-def introspect(bus, _args):
-    return str(proxy(bus).Introspect(dbus_interface="org.freedesktop.DBus.Introspectable"))
-
-
 def call(bus, args):
     method = proxy(bus).get_dbus_method(args[0], INTERFACE)
     result = method(*[variant_map(json.loads(a)) if a.startswith("{") else dbus.String(a)
@@ -84,7 +79,8 @@ def listen(bus, args):
                           "args": plain(list(arguments))}), flush=True)
 
     # Only the name's owner speaks for the daemon: anyone else may send signals that look alike.
-    bus.add_signal_receiver(received, dbus_interface=INTERFACE, path=PATH, bus_name=NAME,
+    sender = None if args[1:] == ["anyone"] else NAME
+    bus.add_signal_receiver(received, dbus_interface=INTERFACE, path=PATH, bus_name=sender,
                             message_keyword="message")
     # A round trip to the bus makes sure the match rule is in place before we say so.
     bus.get_unique_name()
@@ -96,17 +92,7 @@ def listen(bus, args):
     return None
 
 
-def wait_name(bus, args):
-    deadline = time.monotonic() + float(args[0])
-    while time.monotonic() < deadline:
-        if bus.name_has_owner(NAME):
-            return None
-        time.sleep(0.05)
-    sys.exit(1)
-
-
-COMMANDS = {"introspect": introspect, "call": call, "get": get, "set": set_property,
-            "listen": listen, "wait-name": wait_name}
+COMMANDS = {"call": call, "get": get, "set": set_property, "listen": listen}
 
 
 def main():

@@ -7,13 +7,11 @@ lines starting with "@"; the tests read those, the log and the kernel's state.
 """
 
 import ipaddress
-import subprocess
 import time
 
 import sandbox as world
-from conftest import Lines
+from conftest import HELPER_TIMEOUT, start_helper
 
-HELPER_TIMEOUT = 30
 # Fallback for the tests that expect a lease: long enough never to start.
 NO_FALLBACK_MS = 120000
 FALLBACK_MS = 3000
@@ -23,39 +21,9 @@ STAND_IN_DIR = "/tmp/addrmgr-bin"
 AUTOIPD_CALLS = "/tmp/addrmgr-autoipd.calls"
 
 
-class Manager(Lines):
-    """One running helper: its output, its "@" lines as reports, and the commands it takes."""
-
-    def __init__(self, process):
-        super().__init__(process, lambda line: line[1:].rstrip("\n") if line[0] == "@" else None)
-
-    def expect(self, wanted, timeout=HELPER_TIMEOUT):
-        """Waits for the report `wanted`; returns the ones passed over on the way."""
-        passed = []
-        deadline = time.monotonic() + timeout
-        while (event := self.next_report(deadline - time.monotonic())) != wanted:
-            assert event is not None, f"no @{wanted}; output:\n" + self.output()
-            passed.append(event)
-        return passed
-
-    def send(self, command):
-        self.process.stdin.write(command + "\n")
-        self.process.stdin.flush()
-
-    def output(self):
-        return "\n".join(self.lines)
-
-    def count(self, text):
-        return sum(text in line for line in self.lines)
-
-
 def start_manager(sandbox, build_dir, fallback_ms=NO_FALLBACK_MS, env=None):
-    helper = str(build_dir / "tests" / "helpers" / "addrmgr_run")
-    process = sandbox.spawn([helper, "-d", "--fallback", str(fallback_ms), "eth0"], env=env,
-                            stdin=subprocess.PIPE)
-    manager = Manager(process)
-    manager.expect("started")
-    return manager
+    return start_helper(sandbox, build_dir, "addrmgr_run", "-d", "--fallback", str(fallback_ms),
+                        "eth0", env=env)
 
 
 def stop_manager(manager):
@@ -97,41 +65,6 @@ def leased(sandbox):
 def resolver_lines(sandbox):
     return [line for line in sandbox.read_file("/etc/resolv.conf").splitlines()
             if not line.startswith("#")]
-
-
-def test_lease_applied_once_renewed_unchanged_and_withdrawn(sandbox, build_dir):
-    sandbox.start_dhcp_server(lease_seconds=20)
-    manager = start_manager(sandbox, build_dir)
-    try:
-        manager.expect("connected")
-        [address] = ipv4_addresses(sandbox)
-        assert POOL[0] <= address.ip <= POOL[1] and address.network.prefixlen == 24
-        assert default_routes(sandbox) == f"default via {world.PEER_IPV4} dev eth0"
-        assert resolver_lines(sandbox) == [f"nameserver {world.DNS_SERVER}",
-                                           f"search {world.DOMAIN}"]
-
-        # udhcpc renews after half the lease; the script reports the same values again.
-        wait_until(lambda: manager.count("Finished setup, parsing dhcp data") >= 2,
-                   "the renewal report")
-        assert manager.drain(1) == []
-        assert manager.count("Setting Ip address: ") == 1
-        assert manager.count("Setting gateway address: ") == 1
-        assert ipv4_addresses(sandbox) == [address]
-
-        manager.send("stop")
-        manager.expect("disconnected")
-        manager.expect("stopped")
-        assert ipv4_addresses(sandbox) == []
-        assert default_routes(sandbox) == ""
-        assert resolver_lines(sandbox) == []
-
-        # The lease forgotten on stop is applied afresh, with a connected() of its own.
-        manager.send("start")
-        manager.expect("connected")
-        assert leased(sandbox)
-    finally:
-        stop_manager(manager)
-    assert_ended_cleanly(manager, 2)
 
 
 def test_resolver_file_linked_from_a_read_only_root_to_a_mounted_file(sandbox, build_dir):
@@ -188,23 +121,6 @@ def test_link_local_fallback_then_a_late_lease(sandbox, build_dir):
     finally:
         stop_manager(manager)
     assert_ended_cleanly(manager, 1)
-
-
-def test_addressing_stopped_before_a_lease_starts_no_fallback(sandbox, build_dir):
-    env = install_autoipd_stand_in(sandbox)
-    manager = start_manager(sandbox, build_dir, fallback_ms=FALLBACK_MS, env=env)
-    try:
-        manager.send("stop")
-        manager.expect("stopped")
-        # udhcpc killed before it handles SIGTERM reports a crash while it is being stopped.
-        manager.send("abort")
-        manager.expect("stopped")
-        assert manager.drain(2 * FALLBACK_MS / 1000) == []
-        assert autoipd_calls(sandbox) == []
-        assert ipv4_addresses(sandbox) == []
-    finally:
-        stop_manager(manager)
-    assert_ended_cleanly(manager, 0)
 
 
 def test_ipv6_from_router_advertisements_outlives_ipv4(sandbox, build_dir):

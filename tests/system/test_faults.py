@@ -8,9 +8,8 @@ import time
 import pytest
 import sandbox as world
 
-from conftest import wait_until
+from conftest import start, wait_until
 from test_manager import STATIC, WIRELESS_STATIC, Client, ipv4
-from test_monitor import start
 
 NETWORKS = {"Open": {}}
 CHILDREN = ("udhcpc", "udhcpd", "hostapd", "dnsd")

@@ -1,6 +1,7 @@
 """The daemon in normal mode in the sandbox world, driven by a client on the system bus under the
-daemon's own bus policy: modes, the wired interface through DHCP and static settings, the
-configuration properties and the interface details, as the client sees them."""
+daemon's own bus policy: the modes, the cable through DHCP and static settings, Wi-Fi through
+the real wpa_supplicant and through its double (scans, WPS, authentication errors), a soft AP,
+the configuration properties and the interface details, as the client sees them."""
 
 import ipaddress
 import json
@@ -9,10 +10,9 @@ import re
 import pytest
 import sandbox as world
 
-from conftest import WpaDouble, wait_until
-from test_dbus import reply
-from test_supplicant import added_networks
-from test_monitor import SIGNAL_TIMEOUT, Signals, ip, messages, start
+from conftest import (NAME, SIGNAL_TIMEOUT, UNPRIVILEGED, Signals, WpaDouble, added_networks,
+                      bus_client, check_each_write_lands_on_its_own_property, ip, messages,
+                      reply, start, wait_until)
 
 STATIC = {"Ip": "10.77.0.20", "Netmask": "255.255.255.0", "Gateway": world.PEER_IPV4,
           "Dns": "10.77.0.53", "SearchDomains": "sandbox.test"}
@@ -22,15 +22,7 @@ class Client:
     """One device's set-up client: calls, properties and the signals it receives."""
 
     def __init__(self, sandbox, source_dir):
-        script = str(source_dir / "tests/system/dbus_client.py")
-
-        def run(*args, user=()):
-            result = sandbox.run([*user, "python3", script, *args],
-                                 env={"PYTHONDONTWRITEBYTECODE": "1"}, timeout=30)
-            assert result.stderr == "", result.stderr
-            return result.returncode, result.stdout
-
-        self.run = run
+        self.run = bus_client(sandbox, source_dir)
         self.signals = Signals(sandbox, source_dir)
         # Signals about this interface are left out of what expect() returns.
         self.ignored = None
@@ -100,7 +92,7 @@ def state_changes(daemon):
     return [m for m in messages(daemon) if m.startswith(("Entering state: ", "Exiting state: "))]
 
 
-def client_states(daemon):
+def active_states(daemon):
     """The mode states active according to the log: entered and not exited since."""
     active = set()
     for change in state_changes(daemon):
@@ -149,6 +141,7 @@ def test_wired_connection_through_cable_pull_static_settings_and_off(sandbox, no
                                                      ("Disconnected", "eth0")]
     assert client.get("Connected") is False
     assert ipv4(sandbox) == []
+    assert "Interface eth0 exiting state: WiredReady" in messages(daemon)
     sandbox.plug()
     assert client.expect("Connected", "eth0") == [("CableStatus", True), ("Connected", "eth0")]
 
@@ -190,7 +183,7 @@ def test_modes_change_only_on_a_different_request(norvid):
     assert "COMMAND: Starting Scan..." not in messages(daemon)
 
 
-def test_configuration_writes_reload_once_and_malformed_ones_change_nothing(norvid):
+def test_configuration_writes_reload_once_and_malformed_ones_change_nothing(sandbox, norvid):
     client, daemon = norvid
     client.call("SetNormalMode", "hybrid")
     client.until("Mode", "HybridMode")
@@ -219,11 +212,25 @@ def test_configuration_writes_reload_once_and_malformed_ones_change_nothing(norv
     for garbage in ({"Home": "secret-key"}, {"Home": {"wpa_psk": {"nested": "map"}}},
                     {"Home": ["a", "b"]}):
         client.set("WirelessNetworks", garbage)
+    # Values of another D-Bus type than the property's are dropped before they reach it.
+    for value in (["WirelessNetworks", "a{ss}", "1", "Evil", "x"], ["WirelessNetworks", "s", "x"],
+                  ["WiredIpSettings", "s", "dhcp"], ["LogLevel", "s", "0"], ["LogLevel", "u", "0"]):
+        result = sandbox.run(["busctl", "set-property", NAME, "/com/brenvik/norvi", NAME, *value],
+                             timeout=30)
+        assert (result.returncode, result.stderr) == (0, ""), value
+    # Clients other than root may neither read the configuration nor change anything.
+    denied = (2, {"error": "org.freedesktop.DBus.Error.AccessDenied"})
+    assert reply(client.run, "get", "WirelessNetworks", user=UNPRIVILEGED) == denied
+    assert reply(client.run, "set", "WirelessNetworks", '{"Evil": {}}', user=UNPRIVILEGED) == denied
+    assert reply(client.run, "call", "SetOffMode", user=UNPRIVILEGED) == denied
+    assert client.get("Mode") == "HybridMode"
+    assert client.get("LogLevel") == 1
     assert client.get("WiredIpSettings") == STATIC
     assert client.get("WirelessIpSettings") == {"Ip": "", "Netmask": "", "Dns": "",
                                                 "SearchDomains": ""}
     assert client.get("WirelessNetworks") == stored
     assert reloads() == before + 1
+    check_each_write_lands_on_its_own_property(client.run)
 
 
 def test_interface_details_of_every_kind_of_interface(sandbox, norvid):
@@ -269,15 +276,32 @@ def test_interface_details_of_every_kind_of_interface(sandbox, norvid):
 
 
 WIRELESS_STATIC = {"Ip": "10.78.0.9", "Netmask": "255.255.255.0", "Dns": "", "SearchDomains": ""}
+WIRELESS_NETWORK = ipaddress.ip_network("10.78.0.0/24")
+
+
+def start_wireless_dhcp_server(sandbox):
+    """busybox udhcpd on the peer end of wlan0, which gets an address of its own subnet."""
+    sandbox.peer_run(["ip", "addr", "add", "10.78.0.1/24", "dev", "pwlan0"], check=True)
+    conf = sandbox.state_dir / "udhcpd-wlan0.conf"
+    conf.write_text("start 10.78.0.100\nend 10.78.0.150\ninterface pwlan0\nlease_file %s\n"
+                    "pidfile %s\noption subnet 255.255.255.0\noption router 10.78.0.1\n"
+                    % (sandbox.state_dir / "udhcpd-wlan0.leases",
+                       sandbox.state_dir / "udhcpd-wlan0.pid"))
+    (sandbox.state_dir / "udhcpd-wlan0.leases").touch()
+    return sandbox.peer_spawn(["busybox", "udhcpd", "-f", str(conf)])
+
+
+def wireless_leased(sandbox):
+    return [a for a in ipv4(sandbox, "wlan0") if a in WIRELESS_NETWORK]
 
 
 def test_automatic_mode_prefers_the_cable_and_falls_back_to_wifi(make_sandbox, start_norvid):
     sandbox = make_sandbox(supplicant="real")
     sandbox.start_dhcp_server()
+    server = start_wireless_dhcp_server(sandbox)
     sandbox.plug("wlan0")
     client, daemon = start_norvid(sandbox)
     client.set("WirelessNetworks", {"Open": {}})
-    client.set("WirelessIpSettings", WIRELESS_STATIC)
 
     client.call("SetNormalMode", "automatic")
     client.ignored = "wlan0"
@@ -290,8 +314,10 @@ def test_automatic_mode_prefers_the_cable_and_falls_back_to_wifi(make_sandbox, s
     sandbox.unplug()
     assert client.expect("Connected", "wlan0") == [
         ("CableStatus", False), ("Disconnected", "eth0"), ("Connected", "wlan0")]
-    assert [str(a) for a in ipv4(sandbox, "wlan0")] == ["10.78.0.9/24"]
+    assert wireless_leased(sandbox)
     assert client.get("Connected") is True
+    # The soft AP's interface is made once, when wlan0 first comes up.
+    assert sandbox.iw_calls() == [["phy", "phy0", "interface", "add", "uap0", "type", "__ap"]]
 
     # Wi-Fi is switched off before the cable's IP set-up begins.
     sandbox.plug()
@@ -306,12 +332,22 @@ def test_automatic_mode_prefers_the_cable_and_falls_back_to_wifi(make_sandbox, s
     assert client.get("Mode") == "HybridMode"
     assert (client.details("eth0")["Connected"], client.details("wlan0")["Connected"]) == \
         (True, True)
+    # A lost link ends the connection at once, without the hold of a requested change.
+    client.ignored = "eth0"
+    ip(sandbox, "link", "set", "wlan0", "down")
+    assert client.expect("Disconnected", "wlan0") == [("Disconnected", "wlan0")]
+    ip(sandbox, "link", "set", "wlan0", "up")
+    client.expect("Connected", "wlan0")
+    assert wireless_leased(sandbox)
+    server.kill()
 
 
-def test_wps_scans_and_reconnects_with_the_wpa_supplicant_double(make_sandbox, start_norvid):
+def test_wps_scans_and_reconnects_with_the_wpa_supplicant_double(make_sandbox, start_norvid,
+                                                                 source_dir):
     sandbox = make_sandbox(supplicant="double")
     wpa = WpaDouble(sandbox)
     client, daemon = start_norvid(sandbox)
+    nobody = Signals(sandbox, source_dir, UNPRIVILEGED)
     # The real wpa_supplicant keeps its interface up; the double does not.
     ip(sandbox, "link", "set", "wlan0", "up")
 
@@ -331,6 +367,12 @@ def test_wps_scans_and_reconnects_with_the_wpa_supplicant_double(make_sandbox, s
         ("WpsCredentials", credentials)]
     assert wait_until(lambda: entered("WirelessDisabledState") == 3)
     assert "Entering state: WirelessWaitingState" not in state_changes(daemon)
+    # The bus lets nobody unprivileged speak for the daemon; the key it delivered goes to
+    # privileged clients only.
+    anyone = Signals(sandbox, source_dir, senders=["anyone"])
+    sandbox.run([*UNPRIVILEGED, "dbus-send", "--system", "--type=signal", "/com/brenvik/norvi",
+                 NAME + ".WpsCredentials", "dict:string:string:wpa_psk,attackers-key"],
+                timeout=30, check=True)
 
     # A scan reports each network once, by its strongest access point.
     client.call("SetNormalMode", "wireless")
@@ -346,6 +388,8 @@ def test_wps_scans_and_reconnects_with_the_wpa_supplicant_double(make_sandbox, s
     [results] = client.arguments("ScanResults")
     assert {ssid: (ap["bssid"], ap["signal"]) for ssid, ap in results.items()} == {
         "HomeNet": ("02:00:00:00:00:02", -50), "Cafe": ("02:00:00:00:00:04", -70)}
+    assert nobody.wait_for('"ScanResults"') and anyone.wait_for('"ScanResults"')
+    assert not any('"WpsCredentials"' in line for line in nobody.lines + anyone.lines)
 
     # Joining; a wrong key is reported, then the network is joined after all.
     client.set("WirelessIpSettings", WIRELESS_STATIC)
@@ -361,7 +405,7 @@ def test_wps_scans_and_reconnects_with_the_wpa_supplicant_double(make_sandbox, s
     for state in ("WirelessConnectedState", "WirelessWpsState", "WirelessWaitingState"):
         if state == "WirelessWpsState":
             client.call("WpsPbc")
-        assert wait_until(lambda: state in client_states(daemon)), state
+        assert wait_until(lambda: state in active_states(daemon)), state
         waiting = entered("WirelessWaitingState")
         client.call("ForceWifiReconnect")
         assert wait_until(lambda: entered("WirelessWaitingState") == waiting + 1), state

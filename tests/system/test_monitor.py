@@ -8,57 +8,11 @@ import time
 import pytest
 import sandbox as world
 
-from test_dbus import WRITES, UNPRIVILEGED, Output, client, reply  # noqa: F401 (client: fixture)
-from conftest import Lines, wait_until
-from test_startup import READY, STAND_IN_ENV, parse_log, recorded, stand_ins  # noqa: F401
+from conftest import (SIGNAL_TIMEOUT, STAND_IN_ENV, UNPRIVILEGED, WRITES, Signals, ip,
+                      messages, recorded, reply, start, wait_until)
 
-SIGNAL_TIMEOUT = 20
-# Time for a signal that should not come to show up anyway.
-QUIET = 1.5
 # The check interval the helper runs the monitor with, in seconds.
 SHORT_INTERVAL = 1.5
-
-
-def arrived(line):
-    if line[0] == "{":
-        signal = json.loads(line)
-        return time.monotonic(), signal["member"], signal["args"]
-    return None
-
-
-class Signals(Lines):
-    """The control interface's signals as one client receives them, with arrival times."""
-
-    def __init__(self, sandbox, source_dir, user=()):
-        super().__init__(sandbox.spawn(
-            [*user, "python3", str(source_dir / "tests/system/dbus_client.py"), "listen", "600"],
-            env={"PYTHONDONTWRITEBYTECODE": "1"}), arrived)
-        assert self.wait_for("listening")
-
-    def expect(self, member, *args):
-        """Arrival time of the next signal but AddressesChanged, which must be this one."""
-        while True:
-            received = self.next_report(SIGNAL_TIMEOUT)
-            assert received is not None, f"no {member}{args} within {SIGNAL_TIMEOUT}s"
-            if received[1] != "AddressesChanged" or member == "AddressesChanged":
-                break
-        assert received[1:] == (member, list(args))
-        return received[0]
-
-    def quiet(self, ignored=("AddressesChanged",)):
-        """Every signal but the ignored ones that arrives within the grace time."""
-        return [received[1:] for received in self.drain(QUIET) if received[1] not in ignored]
-
-
-def ip(sandbox, *args):
-    result = sandbox.run(["ip", *args])
-    assert result.returncode == 0, f"ip {' '.join(args)}: {result.stderr}"
-
-
-def start(sandbox, argv, ready=READY, env=None):
-    daemon = Output(sandbox.spawn(argv, env=env))
-    assert daemon.wait_for(ready), "\n".join(daemon.lines)
-    return daemon
 
 
 @pytest.fixture
@@ -82,10 +36,6 @@ def system_state(sandbox):
     return [sandbox.run(argv, check=True).stdout for argv in (
         ["ip", "-d", "link"], ["ip", "addr"], ["ip", "route"], ["ip", "-6", "route"],
         ["cat", "/etc/resolv.conf"])]
-
-
-def messages(daemon, level="INFO"):
-    return [message for lvl, _, message in parse_log(daemon.lines) if lvl == level]
 
 
 def test_every_command_and_setter_is_refused_with_its_log_line(stand_ins, norvid_binary,

@@ -7,23 +7,16 @@ import time
 
 import pytest
 
-from conftest import Lines, wait_until
+from conftest import (LOG_LINE, READY, RECORD, STAND_IN_ENV, STAND_INS, TEST_PATH, Lines, parse_log,
+                      recorded, wait_until)
 
 DEFAULT_PATH = "/sbin:/bin:/usr/sbin:/usr/bin"
-STAND_INS = "/tmp/norvid-stand-ins"  # in the sandbox's private /tmp
-RECORD = STAND_INS + "/record"
-# Differs from the default so that a replaced search path shows.
-TEST_PATH = STAND_INS + ":/usr/bin:/bin"
-STAND_IN_ENV = {"PATH": TEST_PATH, "NORVID_TEST_RECORD": RECORD}
-
-READY = "Finished setting up, starting main loop..."
 HELP = (
     "norvid arguments:\n\t-d\tIncrease debug level\n\t-m\tMonitor mode (Don't change anything)\n"
     "\t--wired-interface - default wired interface: eth0\n"
     "\t--wireless interface - default wireless interface: wlan0"
     "\t--softap interfaces (separated by comma) - default sofap interface: uap0\n"
 )
-LOG_LINE = re.compile(r"^\d{8} \d\d:\d\d:\d\d\.\d{3} \[(\d+)\.\d+\] (\w+) (\w+\.cpp):\d+ (.*)$")
 KILLALL = ["killall", "wpa_supplicant", "udhcpd", "udhcpc", "hostapd", "dnsd"]
 
 
@@ -51,11 +44,6 @@ def after_clean_up(calls, *names):
     return later
 
 
-def parse_log(lines):
-    """(level, file, message) of each log line; other lines are left out."""
-    return [m.group(2, 3, 4) for m in map(LOG_LINE.match, lines) if m]
-
-
 class Daemon(Lines):
     """The daemon running in the sandbox, its standard output read line by line."""
 
@@ -72,27 +60,6 @@ class Daemon(Lines):
     @property
     def log(self):
         return parse_log(self.lines)
-
-
-@pytest.fixture
-def stand_ins(sandbox, source_dir):
-    """Recording stand-ins for killall and ip, found first on TEST_PATH."""
-    recorder = (source_dir / "tests" / "doubles" / "recorder").read_text()
-    sandbox.run(["mkdir", "-p", STAND_INS], check=True)
-    for name in ("killall", "ip"):
-        sandbox.write_file(f"{STAND_INS}/{name}", recorder)
-        sandbox.run(["chmod", "755", f"{STAND_INS}/{name}"], check=True)
-    sandbox.write_file(RECORD, "")
-    return sandbox
-
-
-def recorded(sandbox):
-    """(search path, argv) of every stand-in call, in order."""
-    calls = []
-    for line in sandbox.read_file(RECORD).splitlines():
-        path, *argv = line.split("\t")
-        calls.append((path, argv))
-    return calls
 
 
 def run_until_ready(sandbox, binary, args, env=None):

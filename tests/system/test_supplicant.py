@@ -7,20 +7,19 @@ wireless controller's requests.
 """
 
 import json
-import subprocess
 import time
 
 import dbus
 
-from conftest import SUPPLICANT, SUPPLICANT_PATH, WpaDouble, wait_until
-from test_address_manager import HELPER_TIMEOUT, Manager
+from conftest import (HELPER_TIMEOUT, SUPPLICANT, SUPPLICANT_PATH, Helper, WpaDouble,
+                      added_networks, start_helper, wait_until)
 
 INTERFACE = SUPPLICANT + ".Interface"
 # Settling pause, disconnect wait, scan watchdog, WPS limit: short where a test waits them out.
 SHORT_TIMINGS = ["50", "1500", "1500", "2000"]
 
 
-class Worker(Manager):
+class Worker(Helper):
     def signal(self, name, timeout=HELPER_TIMEOUT):
         """Waits for the report `name`; returns its arguments and the reports passed over."""
         passed = []
@@ -39,11 +38,7 @@ class Worker(Manager):
 
 
 def start_worker(sandbox, build_dir, timings=()):
-    helper = str(build_dir / "tests" / "helpers" / "supplicant_run")
-    process = sandbox.spawn([helper, "-d", *timings, "wlan0"], stdin=subprocess.PIPE)
-    worker = Worker(process)
-    worker.expect("started")
-    return worker
+    return start_helper(sandbox, build_dir, "supplicant_run", "-d", *timings, "wlan0", kind=Worker)
 
 
 def stop_worker(worker):
@@ -111,12 +106,6 @@ def start_with_double(make_sandbox, build_dir, absent=False):
     return wpa, worker
 
 
-def added_networks(wpa):
-    """SSID -> object path of the networks added so far: the double numbers them in order."""
-    return {bytes(args[0]["ssid"]).decode(): "%s/Networks/%d" % (path, number)
-            for number, (path, _, args) in enumerate(wpa.calls("AddNetwork"))}
-
-
 def test_double_absent_then_attached_joins_reports_and_keeps_command_order(make_sandbox,
                                                                            build_dir):
     wpa, worker = start_with_double(make_sandbox, build_dir, absent=True)
@@ -169,6 +158,8 @@ def test_double_refusing_networks_and_never_disconnecting(make_sandbox, build_di
         first, second = wpa.wait_for_call("AddNetwork", 2)[:2]
         assert first[2] == second[2]
         wpa.allow("AddNetwork")
+        # After a failed attempt the worker waits for news; a state report brings the next one.
+        wpa.set_state("disconnected")
         worker.signal("configured")
         wpa.set_state("completed")
         worker.signal("connected")

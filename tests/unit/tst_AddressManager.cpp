@@ -102,6 +102,13 @@ private slots:
         QCOMPARE(servers.count(), 2);
         QCOMPARE(domains.count(), 1);
         QCOMPARE(connected.count(), 1);
+        emit m_clients[0]->finished(InterfaceConfiguration(
+            Interface, "10.0.0.7", "255.255.255.0", "10.0.0.2", {"10.0.0.54"}, {"example.test"}));
+        QCOMPARE(m_driver.take(), QStringList{"route 10.0.0.2 " + Ifc});
+        // A renewal that differs in its search domains alone still counts.
+        emit m_clients[0]->finished(InterfaceConfiguration(
+            Interface, "10.0.0.7", "255.255.255.0", "10.0.0.2", {"10.0.0.54"}, {"other.test"}));
+        QCOMPARE(manager->getSearchDomains(), QStringList{"other.test"});
 
         QTest::qWait(2 * ShortFallbackMs);
         QCOMPARE(autoIpDCalls(), QStringList());
@@ -203,6 +210,9 @@ private slots:
         emit m_clients.last()->finished(lease("10.0.0.7"));
         QCOMPARE(m_driver.take(), applied("10.0.0.7"));
 
+        // Stopped again before any lease came: the fallback goes with the client.
+        manager->stop();
+        manager->start(InterfaceConfiguration(Interface));
         manager->stop();
         QTest::qWait(2 * ShortFallbackMs);
         QCOMPARE(autoIpDCalls(), QStringList());

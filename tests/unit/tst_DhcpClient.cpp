@@ -61,6 +61,12 @@ private slots:
         QVERIFY(finished.wait(5000));
         QTest::qWait(300);
         QCOMPARE(finished.count(), 1);
+        // Seven rounds three seconds apart before udhcpc pauses, reporting through our script.
+        QCOMPARE(linesStartingWith("Starting dhcp client ")
+                     .filter("\"-t\", \"7\", \"-T\", \"3\", \"-i\", \"pieces\", \"-s\", "
+                             "\"/usr/share/norvid/norvid_udhcpc.sh\")")
+                     .size(),
+                 1);
 
         // Only the first of several gateways counts.
         QCOMPARE(configurationAt(finished, 0),

@@ -275,25 +275,6 @@ private slots:
 
     // --- events and transitions ---
 
-    void everyEventClassHasItsOwnNumberAndName()
-    {
-        const QList<QPair<QEvent::Type, const char *>> all{
-            {ManagerEvent::Off::staticType(), "Off"},
-            {WiredEvent::Enable::staticType(), "Enable"},
-            {WirelessEvent::Enable::staticType(), "Enable"},
-            {WiredEvent::Disable::staticType(), "Disable"},
-            {ManagerEvent::Scan::staticType(), "Scan"},
-            {WirelessEvent::Scan::staticType(), "Scan"},
-        };
-        QSet<QEvent::Type> numbers;
-        for (const auto &[type, name] : all) {
-            QVERIFY(type >= QEvent::User && type <= QEvent::MaxUser);
-            QCOMPARE(NorviEvents::instance().name(type), QString::fromLatin1(name));
-            numbers.insert(type);
-        }
-        QCOMPARE(numbers.size(), all.size());
-    }
-
     void interfaceTransitionFiresOnlyForItsNameAndClass()
     {
         const InterfaceName uap0(QStringLiteral("uap0"));

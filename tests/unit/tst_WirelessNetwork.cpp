@@ -1,26 +1,9 @@
 #include "StdoutCapture.h"
 #include "WirelessNetwork.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusMetaType>
-#include <QDBusServer>
 #include <QtTest>
 
 namespace {
-
-// The receiving end of a real D-Bus round trip: what a property write hands the daemon.
-class Receiver : public QObject
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "com.brenvik.norvi.Test")
-
-public:
-    QVariantMap received;
-
-public slots:
-    void Take(const QVariantMap &map) { received = map; }
-};
 
 const Ssid home = Ssid::fromString(QStringLiteral("Home"));
 
@@ -248,53 +231,6 @@ private slots:
             QCOMPARE(capture.messages().filter("s3cret-pass").size(), level);
         }
         norvidGlobalLogLevel = 0;
-    }
-
-    // What a client writes over the bus arrives as QDBusArgument, nested maps included.
-    void dbusNestedMapsParse()
-    {
-        qDBusRegisterMetaType<QMap<QString, QString>>();
-        const QVariantMap sent{
-            {"Home", QVariantMap{{"wpa_psk", "password"}, {"priority", 3}}},
-            {"Cafe", QVariantMap()},
-            {"Hex", QVariantMap{{"wep_key", QByteArray("abcde")}}},
-            {"Strings", QVariant::fromValue(QMap<QString, QString>{{"wpa_psk", "password"}})},
-            {"List", QStringList{"wpa_psk", "password"}},
-            {"MapKey", QVariantMap{{"wpa_psk", QVariantMap{{"x", 1}}}}},
-            {QString(33, 'a'), QVariantMap()},
-            {QString(), QVariantMap()}};
-
-        QDBusServer server;
-        Receiver receiver;
-        bool accepted = false;
-        connect(&server, &QDBusServer::newConnection, this, [&](QDBusConnection connection) {
-            accepted = connection.registerObject("/r", &receiver, QDBusConnection::ExportAllSlots);
-        });
-        QDBusConnection client = QDBusConnection::connectToPeer(server.address(), "wmodel");
-        QVERIFY2(client.isConnected(), qPrintable(client.lastError().message()));
-        QTRY_VERIFY(accepted);
-        QDBusMessage call =
-            QDBusMessage::createMethodCall(QString(), "/r", "com.brenvik.norvi.Test", "Take");
-        call << sent;
-        const QDBusMessage reply = client.call(call, QDBus::BlockWithGui);
-        QDBusConnection::disconnectFromPeer("wmodel");
-        QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
-        QCOMPARE(receiver.received.value("Home").userType(), qMetaTypeId<QDBusArgument>());
-
-        const auto named = [](const char *name, WirelessNetworkType::Type type, const char *key,
-                              int priority = 0) {
-            return network(type, key, priority, Ssid::fromString(name));
-        };
-        const QSet<WirelessNetwork> expected{
-            named("Home", WirelessNetworkType::WpaPsk, "password", 3),
-            named("Cafe", WirelessNetworkType::Unsecured, ""),
-            named("Hex", WirelessNetworkType::Wep, "abcde"),
-            named("Strings", WirelessNetworkType::WpaPsk, "password"),
-            named("MapKey", WirelessNetworkType::WpaPsk, "")};
-        QCOMPARE(WirelessNetwork::fromNetworksMap(receiver.received), expected);
-        // Reading the same argument twice gives the same map: nothing is consumed.
-        QCOMPARE(norvi::toVariantMap(receiver.received.value("Home")),
-                 norvi::toVariantMap(receiver.received.value("Home")));
     }
 
     void frequencyToChannel_data()
