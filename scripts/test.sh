@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds the normal and the sanitizer configuration with warnings as
 # errors, checks the formatting and runs every test (unit and system) in both builds; then builds
-# and installs the Debian package, and builds and runs the unit tests for AArch64.
+# and installs the Debian package, builds and runs the unit tests for AArch64 and gives each fuzz
+# target a short run (NORVI_FUZZ_SECONDS, default 15).
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -35,4 +36,6 @@ echo "== Debian package =="
 time "$top/scripts/package.sh" "$top/build" || status=1
 echo "== AArch64 build, unit tests under qemu =="
 time "$top/scripts/cross.sh" "$top/build-arm64" || status=1
+echo "== Fuzz targets, a short run of each =="
+time "$top/scripts/fuzz.sh" "${NORVI_FUZZ_SECONDS:-15}" || status=1
 exit $status

@@ -78,6 +78,9 @@ public:
     void start(const InterfaceConfiguration &configuration) override;
     void stop() override;
 
+    // Why a lease from a DHCP server cannot be applied; null for a usable one.
+    static const char *unusableLease(const InterfaceConfiguration &lease);
+
 private slots:
     void on_dhcpClient_finished(InterfaceConfiguration addr);
     void on_dhcpClient_error(QString msg);
@@ -87,7 +90,6 @@ private:
     // A /31 has no subnet or broadcast address of its own; both of its addresses are hosts.
     static constexpr int MaximumUsefulPrefix = 31;
 
-    static const char *unusableLease(const InterfaceConfiguration &lease);
     void refuseLease(const InterfaceConfiguration &lease, const char *problem);
     void applyConfiguration(const InterfaceConfiguration &addr);
     void startDhcpClient();

@@ -35,7 +35,7 @@ QStringList keyManagementOf(const QVariant &property)
 BssMonitor::BssMonitor(const QDBusObjectPath &path)
     : m_path(path), m_bss(new fi_w1_wpa_supplicant1_BSS(SupplicantService, path.path(),
                                                         QDBusConnection::systemBus(), this)),
-      m_description(createApDescription())
+      m_description(describe(reader(), path.path()))
 {
     norvi::connect(m_bss, SIGNAL(PropertiesChanged(QVariantMap)), this,
                    SLOT(on_propertiesChanged(QVariantMap)));
@@ -43,12 +43,25 @@ BssMonitor::BssMonitor(const QDBusObjectPath &path)
 
 BssMonitor::~BssMonitor() = default;
 
-QVariant BssMonitor::read(const char *name, int type) const
+BssMonitor::PropertyReader BssMonitor::reader() const
 {
-    const QVariant value = m_bss->property(name);
+    return [this](const char *name) {
+        const QVariant value = m_bss->property(name);
+        if (!value.isValid()) {
+            nvWarning() << "Cannot read property " << name << " of BSS " << m_path.path() << ": "
+                        << m_bss->lastError().message();
+        }
+        return value;
+    };
+}
+
+QVariant BssMonitor::read(const PropertyReader &property, const char *name, int type,
+                          const QString &path)
+{
+    const QVariant value = property(name);
     if (value.userType() != type) {
-        nvWarning() << "Ignoring property " << name << " of BSS " << m_path.path()
-                    << ", unreadable or of another type: " << m_bss->lastError().message();
+        nvWarning() << "Ignoring property " << name << " of BSS " << path
+                    << ", missing or of another type";
         return QVariant();
     }
     return value;
@@ -56,36 +69,36 @@ QVariant BssMonitor::read(const char *name, int type) const
 
 qint16 BssMonitor::signal() const
 {
-    return read("Signal", QMetaType::Short).value<qint16>();
+    return read(reader(), "Signal", QMetaType::Short, m_path.path()).value<qint16>();
 }
 
 quint16 BssMonitor::frequency() const
 {
-    return read("Frequency", QMetaType::UShort).value<quint16>();
+    return read(reader(), "Frequency", QMetaType::UShort, m_path.path()).value<quint16>();
 }
 
 bool BssMonitor::getPrivacy() const
 {
-    return read("Privacy", QMetaType::Bool).toBool();
+    return read(reader(), "Privacy", QMetaType::Bool, m_path.path()).toBool();
 }
 
-QByteArray BssMonitor::bytes(const char *name) const
+QByteArray BssMonitor::bytes(const PropertyReader &property, const char *name, const QString &path)
 {
-    return read(name, QMetaType::QByteArray).toByteArray();
+    return read(property, name, QMetaType::QByteArray, path).toByteArray();
 }
 
-QStringList BssMonitor::keyManagement() const
+QStringList BssMonitor::keyManagement(const PropertyReader &property, const QString &path)
 {
-    return keyManagementOf(read("WPA", QMetaType::QVariantMap)) +
-           keyManagementOf(read("RSN", QMetaType::QVariantMap));
+    return keyManagementOf(read(property, "WPA", QMetaType::QVariantMap, path)) +
+           keyManagementOf(read(property, "RSN", QMetaType::QVariantMap, path));
 }
 
-ApDescription BssMonitor::createApDescription() const
+ApDescription BssMonitor::describe(const PropertyReader &property, const QString &path)
 {
     ApDescription ap;
-    ap.ssid = Ssid::fromBinary(bytes("SSID"));
-    const QStringList keyManagement = this->keyManagement();
-    if (!getPrivacy()) {
+    ap.ssid = Ssid::fromBinary(bytes(property, "SSID", path));
+    const QStringList keyManagement = BssMonitor::keyManagement(property, path);
+    if (!read(property, "Privacy", QMetaType::Bool, path).toBool()) {
         ap.type = WirelessNetworkType::Unsecured;
         nvDebug() << "Found unsecured network: " << ap.ssid;
     } else if (containsAny(keyManagement, PskKeyManagement)) {
@@ -98,10 +111,10 @@ ApDescription BssMonitor::createApDescription() const
         ap.type = WirelessNetworkType::Wep;
         nvDebug() << "Found WEP network: " << ap.ssid;
     }
-    ap.bssid = Bssid::fromBinary(bytes("BSSID"));
-    ap.signal = signal();
-    ap.frequency = frequency();
-    ap.ies = bytes("IEs");
+    ap.bssid = Bssid::fromBinary(bytes(property, "BSSID", path));
+    ap.signal = read(property, "Signal", QMetaType::Short, path).value<qint16>();
+    ap.frequency = read(property, "Frequency", QMetaType::UShort, path).value<quint16>();
+    ap.ies = bytes(property, "IEs", path);
     return ap;
 }
 

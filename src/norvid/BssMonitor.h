@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QVariantMap>
 
+#include <functional>
+
 class fi_w1_wpa_supplicant1_BSS;
 
 // Follows one access point wpa_supplicant has seen and keeps its description for scan results.
@@ -16,6 +18,9 @@ class BssMonitor : public QObject
     Q_OBJECT
 
 public:
+    // Reads one property of an access point; an invalid value when it cannot be read.
+    using PropertyReader = std::function<QVariant(const char *name)>;
+
     explicit BssMonitor(const QDBusObjectPath &path);
     ~BssMonitor() override;
 
@@ -28,6 +33,10 @@ public:
     quint16 frequency() const;
     bool getPrivacy() const;
 
+    // Describes an access point from its properties, each of which may be missing or of any
+    // type; an empty description for one the daemon does not join (EAP).
+    static ApDescription describe(const PropertyReader &property, const QString &path);
+
 signals:
     void bssReread(QDBusObjectPath path);
     void bssSignalUpdated(QDBusObjectPath path);
@@ -37,10 +46,11 @@ private slots:
 
 private:
     // The property as the given type, or an invalid value (logged) when it is not that.
-    QVariant read(const char *name, int type) const;
-    QByteArray bytes(const char *name) const;
-    ApDescription createApDescription() const;
-    QStringList keyManagement() const;
+    static QVariant read(const PropertyReader &property, const char *name, int type,
+                         const QString &path);
+    static QByteArray bytes(const PropertyReader &property, const char *name, const QString &path);
+    static QStringList keyManagement(const PropertyReader &property, const QString &path);
+    PropertyReader reader() const;
 
     const QDBusObjectPath m_path;
     fi_w1_wpa_supplicant1_BSS *const m_bss;

@@ -118,7 +118,12 @@ QStringList Udhcpc::arguments() const
 
 void Udhcpc::on_readyReadStandardOutput()
 {
-    m_output += m_process.readAll();
+    take(m_process.readAll());
+}
+
+void Udhcpc::take(const QByteArray &output)
+{
+    m_output += output;
     for (int end = reportEnd(); end >= 0; end = reportEnd()) {
         const QByteArray output = m_output.left(end);
         m_output.remove(0, end);

@@ -50,6 +50,10 @@ public:
     void start() override;
     void stop() override;
 
+    // Takes output as udhcpc printed it, in whatever pieces it arrives; each complete report
+    // becomes a finished() signal.
+    void take(const QByteArray &output);
+
 private slots:
     void on_readyReadStandardOutput();
     void on_finished(int exitCode, QProcess::ExitStatus exitStatus);

@@ -279,7 +279,12 @@ void SoftApDaemon::restart()
 
 void SoftApDaemon::on_process_readyRead()
 {
-    m_pending += m_process.readAllStandardOutput();
+    take(m_process.readAllStandardOutput());
+}
+
+void SoftApDaemon::take(const QByteArray &output)
+{
+    m_pending += output;
     int end = 0;
     while ((end = m_pending.indexOf('\n')) >= 0) {
         emitLine(m_pending.left(end));

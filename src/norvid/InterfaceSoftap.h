@@ -91,6 +91,8 @@ public:
     void terminate();
     // Escalates to SIGKILL after waitMs; a daemon that outlives that too ends the process.
     void waitForEnd(int waitMs);
+    // Takes the daemon's output in whatever pieces it arrives and passes on its lines.
+    void take(const QByteArray &output);
 
 signals:
     void lineRead(QString line);

@@ -3,6 +3,7 @@
 #include "NetworkMonitor.h"
 #include "NorviCommon.h"
 #include "NorviProcess.h"
+#include "ShutdownWatcher.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -146,7 +147,7 @@ int main(int argc, char *argv[])
 
     // Declared after the application object, so it is deleted before that.
     const std::unique_ptr<QObject> mode = startMode(options);
+    const ShutdownWatcher shutdownWatcher;
     nvInfo() << "Finished setting up, starting main loop...";
-    application.exec();
-    return 0;
+    return application.exec();
 }

@@ -103,32 +103,6 @@ std::optional<WirelessNetwork> refuseCredentials(const char *why)
     return std::nullopt;
 }
 
-std::optional<WirelessNetwork> networkFromCredentials(const QVariantMap &credentials)
-{
-    const std::optional<QString> ssidText = norvi::toUtf8Text(credentials.value("SSID"));
-    const std::optional<QStringList> encryption = credentialList(credentials, "EncrType");
-    const std::optional<QStringList> authentication = credentialList(credentials, "AuthType");
-    if (!ssidText || !encryption || !authentication) {
-        return refuseCredentials("SSID, EncrType or AuthType is not of the expected type");
-    }
-    const Ssid ssid = Ssid::fromString(*ssidText);
-    if (!ssid.isValid()) {
-        return refuseCredentials("no usable SSID");
-    }
-    if (*encryption == UnencryptedTypes) {
-        return WirelessNetwork(ssid, WirelessNetworkType::Unsecured, QString(), 0);
-    }
-    const std::optional<QString> key = norvi::toUtf8Text(credentials.value("Key"));
-    if (!key) {
-        return refuseCredentials("the key is not UTF-8 text");
-    }
-    const bool wep = !authentication->isEmpty() &&
-                     std::all_of(authentication->cbegin(), authentication->cend(),
-                                 [](const QString &type) { return WepAuthTypes.contains(type); });
-    return WirelessNetwork(ssid, wep ? WirelessNetworkType::Wep : WirelessNetworkType::WpaPsk, *key,
-                           0);
-}
-
 void registerMessageTypes()
 {
     norvi::registerWirelessMetaTypes();
@@ -139,6 +113,7 @@ void registerMessageTypes()
     qRegisterMetaType<WpaSupplicant::StartWpsPin>();
     qRegisterMetaType<WpaSupplicant::InterfaceAdded>();
     qRegisterMetaType<WpaSupplicant::InterfaceRemoved>();
+    qRegisterMetaType<WpaSupplicant::SupplicantVanished>();
     qRegisterMetaType<WpaSupplicant::Connected>();
     qRegisterMetaType<WpaSupplicant::Inactive>();
     qRegisterMetaType<WpaSupplicant::Disconnected>();
@@ -170,9 +145,15 @@ void WpaSupplicant::DeferredDelete::operator()(QObject *object) const
 
 WpaSupplicant::WpaSupplicant(QObject *parent, const InterfaceName &name,
                              const WpaSupplicantTimings &timings)
-    : Supplicant(parent, name), m_timings(timings), m_logicThread(this)
+    : Supplicant(parent, name), m_timings(timings), m_logicThread(this),
+      m_serviceWatcher(SupplicantService, QDBusConnection::systemBus(),
+                       QDBusServiceWatcher::WatchForOwnerChange)
 {
     registerMessageTypes();
+    norvi::connect(&m_serviceWatcher, SIGNAL(serviceRegistered(QString)), this,
+                   SLOT(on_serviceWatcher_serviceRegistered()));
+    norvi::connect(&m_serviceWatcher, SIGNAL(serviceUnregistered(QString)), this,
+                   SLOT(on_serviceWatcher_serviceUnregistered()));
     m_scanTimer.setInterval(m_timings.scanWatchdogMs);
     m_scanTimer.setSingleShot(true);
     norvi::connect(&m_scanTimer, SIGNAL(timeout()), this, SLOT(on_scanTimer_timeout()));
@@ -319,6 +300,32 @@ void WpaSupplicant::on_wpsEvent(const QString &name, const QVariantMap &argument
     }
 }
 
+std::optional<WirelessNetwork> WpaSupplicant::networkFromCredentials(const QVariantMap &credentials)
+{
+    const std::optional<QString> ssidText = norvi::toUtf8Text(credentials.value("SSID"));
+    const std::optional<QStringList> encryption = credentialList(credentials, "EncrType");
+    const std::optional<QStringList> authentication = credentialList(credentials, "AuthType");
+    if (!ssidText || !encryption || !authentication) {
+        return refuseCredentials("SSID, EncrType or AuthType is not of the expected type");
+    }
+    const Ssid ssid = Ssid::fromString(*ssidText);
+    if (!ssid.isValid()) {
+        return refuseCredentials("no usable SSID");
+    }
+    if (*encryption == UnencryptedTypes) {
+        return WirelessNetwork(ssid, WirelessNetworkType::Unsecured, QString(), 0);
+    }
+    const std::optional<QString> key = norvi::toUtf8Text(credentials.value("Key"));
+    if (!key) {
+        return refuseCredentials("the key is not UTF-8 text");
+    }
+    const bool wep = !authentication->isEmpty() &&
+                     std::all_of(authentication->cbegin(), authentication->cend(),
+                                 [](const QString &type) { return WepAuthTypes.contains(type); });
+    return WirelessNetwork(ssid, wep ? WirelessNetworkType::Wep : WirelessNetworkType::WpaPsk, *key,
+                           0);
+}
+
 void WpaSupplicant::on_wpsCredentials(const QVariantMap &credentials)
 {
     assertMainThread();
@@ -328,6 +335,22 @@ void WpaSupplicant::on_wpsCredentials(const QVariantMap &credentials)
     if (network) {
         post(WpsCredentials{*network});
     }
+}
+
+// wpa_supplicant started by someone else (its service manager restarting it) is taken up the way
+// an interface coming back is.
+void WpaSupplicant::on_serviceWatcher_serviceRegistered()
+{
+    assertMainThread();
+    nvInfo() << "wpa_supplicant appeared on the bus";
+    post(InterfaceAdded());
+}
+
+void WpaSupplicant::on_serviceWatcher_serviceUnregistered()
+{
+    assertMainThread();
+    nvInfo() << "wpa_supplicant left the bus";
+    post(SupplicantVanished());
 }
 
 void WpaSupplicant::on_logicThread_finished()
@@ -510,6 +533,12 @@ bool WpaSupplicant::handleMainLoopMessage(const QVariant &message,
     } else if (is<InterfaceRemoved>(message)) {
         nvInfo() << "Got interface removed message, stopping supplicant";
         shutdownSupplicant();
+    } else if (is<SupplicantVanished>(message) && m_supplicant) {
+        // Our next call has the bus start it again; the configured networks are applied once
+        // it is back, as after the interface came back.
+        nvWarning() << "wpa_supplicant went away while in use, attaching to it again";
+        dropSupplicant();
+        emit tryStartSupplicant();
     } else if (is<Enable>(message)) {
         nvInfo() << "Got new networks";
         configured = message.value<Enable>().networks;
@@ -539,6 +568,12 @@ void WpaSupplicant::shutdownSupplicant()
 {
     assertLogicThread();
     nvInfo() << "Shutdown wpa_supplicant";
+    dropSupplicant();
+    NorviProcess::execute(StopProgram, {SupplicantProgram});
+}
+
+void WpaSupplicant::dropSupplicant()
+{
     for (QObject *proxy : std::initializer_list<QObject *>{
              m_supplicant.get(), m_supplicantInterface.get(), m_supplicantWPS.get()}) {
         if (proxy != nullptr) {
@@ -551,7 +586,6 @@ void WpaSupplicant::shutdownSupplicant()
     // The access point list belongs to the main thread, which also answers scans from it: it
     // is emptied there, after whatever the main thread is doing with it now.
     QMetaObject::invokeMethod(this, "forgetAccessPoints", Qt::QueuedConnection);
-    NorviProcess::execute(StopProgram, {SupplicantProgram});
 }
 
 void WpaSupplicant::forgetAccessPoints()

@@ -4,6 +4,7 @@
 #include "Supplicant.h"
 
 #include <QDBusObjectPath>
+#include <QDBusServiceWatcher>
 #include <QHash>
 #include <QMutex>
 #include <QSharedPointer>
@@ -90,6 +91,10 @@ public:
     struct InterfaceRemoved
     {
     };
+    // wpa_supplicant left the bus while we were attached to it: it crashed or was restarted.
+    struct SupplicantVanished
+    {
+    };
     // Reports from wpa_supplicant.
     struct Connected
     {
@@ -128,6 +133,9 @@ public:
     // The channel of the frequency the station is on. Scan entries number channels their own
     // way (ApDescription::freq_to_channel).
     static int stationChannel(int frequency);
+    // The network wpa_supplicant's WPS credentials describe; none (logged) for credentials of
+    // the wrong types, without a usable SSID or with a key that is no text.
+    static std::optional<WirelessNetwork> networkFromCredentials(const QVariantMap &credentials);
 
 public slots:
     bool enable(QSet<WirelessNetwork> networks) override;
@@ -155,6 +163,8 @@ private slots:
     void on_wpsEvent(const QString &name, const QVariantMap &arguments);
     void on_wpsCredentials(const QVariantMap &credentials);
     void on_logicThread_finished();
+    void on_serviceWatcher_serviceRegistered();
+    void on_serviceWatcher_serviceUnregistered();
     void startSupplicant();
     // The main thread's half of shutting down: the access point list is only ever touched here.
     void forgetAccessPoints();
@@ -189,6 +199,8 @@ private:
     // False once the loop is to end.
     bool handleMainLoopMessage(const QVariant &message, QSet<WirelessNetwork> &configured);
     void shutdownSupplicant();
+    // Lets go of wpa_supplicant's objects and of the access points seen through them.
+    void dropSupplicant();
 
     void doNormalConnect(const QSet<WirelessNetwork> &configuredNetworks);
     bool addNetworks(const QSet<WirelessNetwork> &networks, QHash<QString, Ssid> &added);
@@ -225,6 +237,7 @@ private:
     bool m_disconnectWaitInProgress = false;
     bool m_scanRequested = false;
     QTimer m_scanTimer;
+    QDBusServiceWatcher m_serviceWatcher;
     // The logic thread decides whether to queue a scan by this, never by the timer itself,
     // which belongs to the main thread.
     std::atomic<bool> m_scanRunning{false};
@@ -237,6 +250,7 @@ Q_DECLARE_METATYPE(WpaSupplicant::StartWpsPbc)
 Q_DECLARE_METATYPE(WpaSupplicant::StartWpsPin)
 Q_DECLARE_METATYPE(WpaSupplicant::InterfaceAdded)
 Q_DECLARE_METATYPE(WpaSupplicant::InterfaceRemoved)
+Q_DECLARE_METATYPE(WpaSupplicant::SupplicantVanished)
 Q_DECLARE_METATYPE(WpaSupplicant::Connected)
 Q_DECLARE_METATYPE(WpaSupplicant::Inactive)
 Q_DECLARE_METATYPE(WpaSupplicant::Disconnected)

@@ -4,6 +4,8 @@
 
 #include <QSocketNotifier>
 
+#include <algorithm>
+
 namespace {
 
 // Events after udev has processed them (renamed, with properties), not the kernel's raw ones.
@@ -14,6 +16,20 @@ const char *const NetSubsystem = "net";
 {
     nvCritical() << what;
     nvFatal();
+}
+
+// The kernel refuses names that are empty, too long, "." or "..", or contain a slash, a colon
+// or white space; control characters never come from it either.
+bool isInterfaceName(const QByteArray &name)
+{
+    if (name.isEmpty() || name.size() > UDevWatcher::MaximumNameBytes || name == "." ||
+        name == "..") {
+        return false;
+    }
+    return std::none_of(name.cbegin(), name.cend(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte <= ' ' || byte == 0x7f || c == '/' || c == ':';
+    });
 }
 
 } // namespace
@@ -80,8 +96,17 @@ void UDevWatcher::on_fdReady()
         nvWarning() << "UDev delivered a message but there was nothing there!";
         return;
     }
-    const QByteArray action(device.getProperty("ACTION"));
-    const QByteArray name(device.getProperty("INTERFACE"));
+    report(device.getProperty("ACTION"), device.getProperty("INTERFACE"));
+}
+
+void UDevWatcher::report(const QByteArray &action, const QByteArray &name)
+{
+    if (!isInterfaceName(name)) {
+        nvWarning() << "Ignoring udev action " << norvi::clientText(QString::fromLatin1(action))
+                    << " for something that is no interface name: "
+                    << norvi::clientText(QString::fromLatin1(name));
+        return;
+    }
     if (action == "add" || action == "move") {
         emit interfaceAdded(name);
     } else if (action == "remove") {

@@ -90,6 +90,13 @@ class UDevWatcher : public QObject
     Q_OBJECT
 
 public:
+    // The kernel's limit on an interface name, without its terminating zero.
+    static constexpr int MaximumNameBytes = 15;
+
+    // Passes on one event as udev described it; a name the kernel could not have given a
+    // network interface is logged and dropped.
+    void report(const QByteArray &action, const QByteArray &name);
+
     explicit UDevWatcher(QObject *parent = nullptr);
     ~UDevWatcher() override;
 

@@ -22,6 +22,17 @@ sys.path.insert(0, str(SOURCE_DIR / "tools" / "sandbox"))
 import sandbox as sandbox_module  # noqa: E402
 
 NEEDS_ROOT = "needs root: creates network namespaces"
+SOAK_SECONDS = 120
+
+
+def pytest_addoption(parser):
+    parser.addoption("--soak-seconds", type=float, default=SOAK_SECONDS,
+                     help="how long the soak test drives the daemon (an hour: 3600)")
+
+
+@pytest.fixture
+def soak_seconds(request):
+    return request.config.getoption("--soak-seconds")
 
 
 @pytest.fixture
