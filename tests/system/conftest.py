@@ -1,6 +1,7 @@
 """Fixtures of the system tests: the sandbox world, its wpa_supplicant double, where the build
 is, and the clients that talk to the daemon and the helper programs."""
 
+import ipaddress
 import json
 import os
 import re
@@ -427,3 +428,114 @@ def recorded(sandbox):
         path, *argv = line.split("\t")
         calls.append((path, argv))
     return calls
+
+
+# The daemon in normal mode as a device's set-up client sees it.
+
+STATIC = {"Ip": "10.77.0.20", "Netmask": "255.255.255.0", "Gateway": sandbox_module.PEER_IPV4,
+          "Dns": "10.77.0.53", "SearchDomains": "sandbox.test"}
+WIRELESS_STATIC = {"Ip": "10.78.0.9", "Netmask": "255.255.255.0", "Dns": "", "SearchDomains": ""}
+NETWORKS = {"Open": {}}
+
+
+class Client:
+    """One device's set-up client: calls, properties and the signals it receives."""
+
+    def __init__(self, sandbox, source_dir):
+        self.run = bus_client(sandbox, source_dir)
+        self.signals = Signals(sandbox, source_dir)
+        # Signals about this interface are left out of what expect() returns.
+        self.ignored = None
+
+    def call(self, *args):
+        texts = [json.dumps(a) if isinstance(a, dict) else a for a in args]
+        assert reply(self.run, "call", *texts) == (0, None), args
+
+    def get(self, name):
+        code, value = reply(self.run, "get", name)
+        assert code == 0, value
+        return value
+
+    def set(self, name, value):
+        assert reply(self.run, "set", name, json.dumps(value)) == (0, None), name
+
+    def details(self, name):
+        code, value = reply(self.run, "call", "InterfaceDetails", name)
+        assert code == 0, value
+        return value
+
+    def expect(self, member, *args):
+        """The signals but AddressesChanged received up to the given one, which ends the list."""
+        return self.until_signal(lambda received: received == (member, *args))
+
+    def arguments(self, member):
+        """The arguments of the next signal of that name."""
+        return self.until_signal(lambda received: received[0] == member)[-1][1:]
+
+    def until_signal(self, last):
+        seen = []
+        while True:
+            received = self.signals.next_report(SIGNAL_TIMEOUT)
+            assert received is not None, f"nothing more within {SIGNAL_TIMEOUT}s: {seen}"
+            if received[1] != "AddressesChanged" and received[2][:1] != [self.ignored]:
+                seen.append((received[1], *received[2]))
+                if last(seen[-1]):
+                    return seen
+
+    def until(self, name, value):
+        assert wait_until(lambda: self.get(name) == value, 20), (name, self.get(name))
+
+
+def ipv4(sandbox, link="eth0"):
+    shown = sandbox.run(["ip", "-4", "-o", "addr", "show", "dev", link], check=True).stdout
+    return [ipaddress.ip_interface(m) for m in re.findall(r"inet (\S+)", shown)]
+
+
+def configure(client):
+    client.set("WirelessNetworks", NETWORKS)
+    client.set("WirelessIpSettings", WIRELESS_STATIC)
+    client.set("WiredIpSettings", STATIC)
+    client.set("WiredIpSettings", {})
+    return {name: client.get(name) for name in (
+        "WirelessNetworks", "WirelessIpSettings", "WiredIpSettings", "SoftApModeSettings")}
+
+
+class Daemon:
+    """The daemon with a client, started in a given world; the configuration it was given."""
+
+    def __init__(self, sandbox, norvid_binary, source_dir):
+        self.sandbox = sandbox
+        self.client = Client(sandbox, source_dir)
+        self.output = start(sandbox, [str(norvid_binary), "-d"])
+        self.client.signals.expect("Started")
+        self.configured = configure(self.client)
+
+    def intact(self):
+        return all(self.client.get(name) == value for name, value in self.configured.items())
+
+    def leases(self):
+        """How many lease reports the DHCP client has made so far."""
+        return sum("parsing dhcp data" in line for line in self.output.lines)
+
+    def running(self):
+        return self.output.process.poll() is None
+
+    def soft_ap(self):
+        self.client.ignored = "eth0"
+        self.client.call("StartSoftAp", "uap0", {"ssid": "Setup", "channel": "6"})
+        assert self.client.expect("Connected", "uap0")[-1] == ("Connected", "uap0")
+        self.configured["SoftApModeSettings"] = self.client.get("SoftApModeSettings")
+
+    def wired(self):
+        if not self.sandbox.dhcp_server_running():
+            self.sandbox.start_dhcp_server()
+        self.client.ignored = "wlan0"
+        self.client.call("SetNormalMode", "wired")
+        assert self.client.expect("Connected", "eth0")[-1] == ("Connected", "eth0")
+
+
+@pytest.fixture
+def make_daemon(make_sandbox, norvid_binary, source_dir):
+    def make(**settings):
+        return Daemon(make_sandbox(**settings), norvid_binary, source_dir)
+    return make

@@ -8,22 +8,11 @@ import time
 import pytest
 import sandbox as world
 
-from conftest import start, wait_until
-from test_manager import STATIC, WIRELESS_STATIC, Client, ipv4
+from conftest import STATIC, Daemon, ipv4, wait_until
 
-NETWORKS = {"Open": {}}
 CHILDREN = ("udhcpc", "udhcpd", "hostapd", "dnsd")
 EXIT_TIMEOUT = 40
 OUTAGE_LEASE_SECONDS = 20
-
-
-def configure(client):
-    client.set("WirelessNetworks", NETWORKS)
-    client.set("WirelessIpSettings", WIRELESS_STATIC)
-    client.set("WiredIpSettings", STATIC)
-    client.set("WiredIpSettings", {})
-    return {name: client.get(name) for name in (
-        "WirelessNetworks", "WirelessIpSettings", "WiredIpSettings", "SoftApModeSettings")}
 
 
 def pids(sandbox, program):
@@ -48,47 +37,6 @@ def supplicant_state(sandbox):
     if not paths:
         return None
     return read(paths[0].strip('"'), "fi.w1.wpa_supplicant1.Interface", "State")[-1].strip('"')
-
-
-class Daemon:
-    """The daemon with a client, started in a given world; the configuration it was given."""
-
-    def __init__(self, sandbox, norvid_binary, source_dir):
-        self.sandbox = sandbox
-        self.client = Client(sandbox, source_dir)
-        self.output = start(sandbox, [str(norvid_binary), "-d"])
-        self.client.signals.expect("Started")
-        self.configured = configure(self.client)
-
-    def intact(self):
-        return all(self.client.get(name) == value for name, value in self.configured.items())
-
-    def leases(self):
-        """How many lease reports the DHCP client has made so far."""
-        return sum("parsing dhcp data" in line for line in self.output.lines)
-
-    def running(self):
-        return self.output.process.poll() is None
-
-    def soft_ap(self):
-        self.client.ignored = "eth0"
-        self.client.call("StartSoftAp", "uap0", {"ssid": "Setup", "channel": "6"})
-        assert self.client.expect("Connected", "uap0")[-1] == ("Connected", "uap0")
-        self.configured["SoftApModeSettings"] = self.client.get("SoftApModeSettings")
-
-    def wired(self):
-        if not self.sandbox.dhcp_server_running():
-            self.sandbox.start_dhcp_server()
-        self.client.ignored = "wlan0"
-        self.client.call("SetNormalMode", "wired")
-        assert self.client.expect("Connected", "eth0")[-1] == ("Connected", "eth0")
-
-
-@pytest.fixture
-def make_daemon(make_sandbox, norvid_binary, source_dir):
-    def make(**settings):
-        return Daemon(make_sandbox(**settings), norvid_binary, source_dir)
-    return make
 
 
 def test_a_killed_dhcp_client_drops_the_lease_until_the_cable_returns(make_daemon):

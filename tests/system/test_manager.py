@@ -4,66 +4,14 @@ the real wpa_supplicant and through its double (scans, WPS, authentication error
 the configuration properties and the interface details, as the client sees them."""
 
 import ipaddress
-import json
 import re
 
 import pytest
 import sandbox as world
 
-from conftest import (NAME, SIGNAL_TIMEOUT, UNPRIVILEGED, Signals, WpaDouble, added_networks,
-                      bus_client, check_each_write_lands_on_its_own_property, ip, messages,
-                      reply, start, wait_until)
-
-STATIC = {"Ip": "10.77.0.20", "Netmask": "255.255.255.0", "Gateway": world.PEER_IPV4,
-          "Dns": "10.77.0.53", "SearchDomains": "sandbox.test"}
-
-
-class Client:
-    """One device's set-up client: calls, properties and the signals it receives."""
-
-    def __init__(self, sandbox, source_dir):
-        self.run = bus_client(sandbox, source_dir)
-        self.signals = Signals(sandbox, source_dir)
-        # Signals about this interface are left out of what expect() returns.
-        self.ignored = None
-
-    def call(self, *args):
-        texts = [json.dumps(a) if isinstance(a, dict) else a for a in args]
-        assert reply(self.run, "call", *texts) == (0, None), args
-
-    def get(self, name):
-        code, value = reply(self.run, "get", name)
-        assert code == 0, value
-        return value
-
-    def set(self, name, value):
-        assert reply(self.run, "set", name, json.dumps(value)) == (0, None), name
-
-    def details(self, name):
-        code, value = reply(self.run, "call", "InterfaceDetails", name)
-        assert code == 0, value
-        return value
-
-    def expect(self, member, *args):
-        """The signals but AddressesChanged received up to the given one, which ends the list."""
-        return self.until_signal(lambda received: received == (member, *args))
-
-    def arguments(self, member):
-        """The arguments of the next signal of that name."""
-        return self.until_signal(lambda received: received[0] == member)[-1][1:]
-
-    def until_signal(self, last):
-        seen = []
-        while True:
-            received = self.signals.next_report(SIGNAL_TIMEOUT)
-            assert received is not None, f"nothing more within {SIGNAL_TIMEOUT}s: {seen}"
-            if received[1] != "AddressesChanged" and received[2][:1] != [self.ignored]:
-                seen.append((received[1], *received[2]))
-                if last(seen[-1]):
-                    return seen
-
-    def until(self, name, value):
-        assert wait_until(lambda: self.get(name) == value, 20), (name, self.get(name))
+from conftest import (NAME, STATIC, UNPRIVILEGED, WIRELESS_STATIC, Client, Signals, WpaDouble,
+                      added_networks, check_each_write_lands_on_its_own_property, ip, ipv4,
+                      messages, reply, start, wait_until)
 
 
 @pytest.fixture
@@ -99,11 +47,6 @@ def active_states(daemon):
         verb, state = change.split(": ")
         (active.add if verb == "Entering state" else active.discard)(state)
     return active
-
-
-def ipv4(sandbox, link="eth0"):
-    shown = sandbox.run(["ip", "-4", "-o", "addr", "show", "dev", link], check=True).stdout
-    return [ipaddress.ip_interface(m) for m in re.findall(r"inet (\S+)", shown)]
 
 
 def link_is_up(sandbox, link="eth0"):
@@ -276,7 +219,6 @@ def test_interface_details_of_every_kind_of_interface(sandbox, norvid):
     assert wait_until(lambda: client.details("wlan0") == {"Interface": "wlan0", "Present": 0})
 
 
-WIRELESS_STATIC = {"Ip": "10.78.0.9", "Netmask": "255.255.255.0", "Dns": "", "SearchDomains": ""}
 WIRELESS_NETWORK = ipaddress.ip_network("10.78.0.0/24")
 
 

@@ -6,8 +6,7 @@ stay within bounds, and the figures go to soak-report.txt in the build directory
 import os
 import time
 
-from conftest import WpaDouble, wait_until
-from test_faults import Daemon
+from conftest import Daemon, WpaDouble, wait_until
 
 # Growth allowed between the first sample after warm-up and the last one.
 RSS_GROWTH_KB = 4096
