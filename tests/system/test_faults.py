@@ -1,6 +1,6 @@
 """Faults from outside, through the real daemon on the sandbox's bus: children that die, a
-wpa_supplicant that goes away, a cable that flaps a thousand times, the bus that vanishes and
-SIGTERM at any moment. Each ends in a known state with the configuration still readable."""
+wpa_supplicant that goes away, interfaces that vanish and come back, a cable that flaps a
+thousand times, the bus that vanishes and SIGTERM at any moment. Each ends in a known state with the configuration still readable."""
 
 import signal
 import time
@@ -8,7 +8,7 @@ import time
 import pytest
 import sandbox as world
 
-from conftest import STATIC, Daemon, ipv4, wait_until
+from conftest import STATIC, WIRELESS_STATIC, Daemon, ipv4, wait_until
 
 CHILDREN = ("udhcpc", "udhcpd", "hostapd", "dnsd")
 EXIT_TIMEOUT = 40
@@ -73,10 +73,9 @@ def test_the_wired_interface_removed_and_added_again_connects_again(make_daemon)
     daemon.client.set("WiredIpSettings", STATIC)
     daemon.configured["WiredIpSettings"] = STATIC
     daemon.wired()
-    daemon.sandbox.run(["ip", "link", "del", "eth0"], check=True)
+    daemon.sandbox.remove_link("eth0")
     assert wait_until(lambda: daemon.client.details("eth0")["Present"] == 0)
-    daemon.sandbox.run(["ip", "link", "add", "eth0", "type", "veth", "peer", "name",
-                        world.PEER_ETH0, "netns", world.PEER_NETNS_NAME], check=True)
+    daemon.sandbox.make_link("eth0")
     daemon.sandbox.plug()
     assert wait_until(lambda: daemon.client.details("eth0").get("Connected") is True, 30)
     assert [str(a) for a in ipv4(daemon.sandbox)] == [STATIC["Ip"] + "/24"]
@@ -110,6 +109,26 @@ def test_wpa_supplicant_killed_is_attached_again_and_the_network_rejoined(make_d
     assert wait_until(lambda: daemon.sandbox.supplicant_pid() not in (None, first), 20)
     assert wait_until(lambda: supplicant_state(daemon.sandbox) == "completed", 30)
     assert daemon.client.details("wlan0")["Connected"] is True
+    assert daemon.running() and daemon.intact()
+
+
+def test_the_wireless_interface_removed_and_made_again_joins_again(make_daemon):
+    daemon = make_daemon(supplicant="real")
+    daemon.sandbox.plug("wlan0")
+    daemon.client.ignored = "eth0"
+    daemon.client.call("SetNormalMode", "wireless")
+    assert daemon.client.expect("Connected", "wlan0")[-1] == ("Connected", "wlan0")
+    daemon.sandbox.remove_link("wlan0")
+    assert ("Disconnected", "wlan0") in daemon.client.expect("InterfaceStatusChanged", "wlan0", 0)
+    assert daemon.client.details("wlan0")["Present"] == 0
+    # Nothing is left attached to an interface that is gone.
+    assert wait_until(lambda: daemon.sandbox.supplicant_pid() is None)
+    daemon.sandbox.make_link("wlan0")
+    daemon.sandbox.plug("wlan0")
+    assert daemon.client.expect("Connected", "wlan0")[-2:] == [
+        ("InterfaceStatusChanged", "wlan0", 2), ("Connected", "wlan0")]
+    assert wait_until(lambda: supplicant_state(daemon.sandbox) == "completed")
+    assert [str(a.ip) for a in ipv4(daemon.sandbox, "wlan0")] == [WIRELESS_STATIC["Ip"]]
     assert daemon.running() and daemon.intact()
 
 

@@ -319,28 +319,31 @@ class Sandbox:
             self._namespaces.append(ns)
 
     def _make_links(self):
-        ip = _tool("ip")
-        for index, link in enumerate(self.links, FIRST_LINK_INDEX):
-            # Both ends are made inside the namespaces, so no name can clash with the host's.
-            _check([ip, "link", "add", link, "netns", self.device_ns, "index", str(index),
-                    "type", "veth", "peer", "name", PEER_PREFIX + link, "netns", self.peer_ns,
-                    "index", str(index + PEER_INDEX_OFFSET)])
-            # veth leaves UDP checksums to "hardware" that never computes them; some DHCP
-            # clients then drop every offer.
-            self._netns_check(self.device_ns, [_tool("ethtool"), "-K", link, "tx", "off"])
-            self._netns_check(self.peer_ns,
-                              [_tool("ethtool"), "-K", PEER_PREFIX + link, "tx", "off"])
-        self._netns_check(self.device_ns, [ip, "link", "set", "lo", "up"])
-        self._netns_check(self.peer_ns, [ip, "link", "set", "lo", "up"])
-        self._netns_check(self.peer_ns, [ip, "addr", "add", "%s/%d" % (PEER_IPV4, PREFIX_LEN_V4),
-                                         "dev", PEER_ETH0])
-        self._netns_check(self.peer_ns, [ip, "-6", "addr", "add",
-                                         "%s/%d" % (PEER_IPV6, PREFIX_LEN_V6),
-                                         "dev", PEER_ETH0, "nodad"])
+        for link in self.links:
+            self._make_link(link)
+        self._netns_check(self.device_ns, [_tool("ip"), "link", "set", "lo", "up"])
+        self._netns_check(self.peer_ns, [_tool("ip"), "link", "set", "lo", "up"])
         if self.initially_plugged:
             self.plug()
         if self.softap:
             self.plug(SOFTAP_LINK)
+
+    def _make_link(self, link):
+        ip = _tool("ip")
+        index = FIRST_LINK_INDEX + self.links.index(link)
+        # Both ends are made inside the namespaces, so no name can clash with the host's.
+        _check([ip, "link", "add", link, "netns", self.device_ns, "index", str(index),
+                "type", "veth", "peer", "name", PEER_PREFIX + link, "netns", self.peer_ns,
+                "index", str(index + PEER_INDEX_OFFSET)])
+        # veth leaves UDP checksums to "hardware" that never computes them; some DHCP
+        # clients then drop every offer.
+        self._netns_check(self.device_ns, [_tool("ethtool"), "-K", link, "tx", "off"])
+        self._netns_check(self.peer_ns, [_tool("ethtool"), "-K", PEER_PREFIX + link, "tx", "off"])
+        if link == "eth0":
+            for address in ("%s/%d" % (PEER_IPV4, PREFIX_LEN_V4),
+                            "%s/%d" % (PEER_IPV6, PREFIX_LEN_V6)):
+                self._netns_check(self.peer_ns, [ip, "addr", "add", address, "dev", PEER_ETH0,
+                                                 "nodad"])
 
     def _netns_check(self, ns, argv):
         return _check([_tool("ip"), "netns", "exec", ns] + argv)
@@ -510,6 +513,17 @@ class Sandbox:
 
     def unplug(self, link="eth0"):
         self._netns_check(self.peer_ns, [_tool("ip"), "link", "set", PEER_PREFIX + link, "down"])
+
+    def remove_link(self, link):
+        """The device loses `link`, as when its driver goes away: the link and its peer end are
+        deleted (udev and rtnetlink report the removal inside)."""
+        self._netns_check(self.device_ns, [_tool("ip"), "link", "del", link])
+
+    def make_link(self, link):
+        """Makes a removed `link` again as the sandbox first made it: same interface indexes,
+        the peer end with its addresses, unplugged.  Whatever ran on the old peer end (a DHCP
+        server, radvd) is not restarted."""
+        self._make_link(link)
 
     def start_dhcp_server(self, lease_seconds=3600):
         """A DHCP server on the peer end of eth0 (pool DHCP_POOL, router PEER_IPV4,
