@@ -14,7 +14,9 @@ A `Sandbox` (run as root) makes:
   the first call to fi.w1.wpa_supplicant1; `iw` is a stand-in that makes access point
   interfaces (tests/doubles/README.md).
 - the peer namespace, "the network": the other end of eth0 (`PEER_ETH0`) carries PEER_IPV4/24
-  and PEER_IPV6/64.  Cable plugged = that end up.  It can run a DHCP server and radvd.
+  and PEER_IPV6/64.  Cable plugged = that end up.  It can run a DHCP server and radvd, and a
+  DHCP server on the peer end of wlan0 (the access point's side, WLAN_PEER_IPV4/24).
+  `remove_link` / `make_link` take a link away with its peer end and make it again.
 
 The DHCP server is dnsmasq (Debian package dnsmasq-base), started with --no-ping and
 --dhcp-authoritative: it answers in about a millisecond, where busybox udhcpd first probes
@@ -56,6 +58,9 @@ from pathlib import Path
 PEER_IPV4 = "10.77.0.1"
 PEER_IPV6 = "fd77::1"
 DHCP_POOL = ("10.77.0.100", "10.77.0.150")
+# The access point's side of wlan0, once it serves DHCP.
+WLAN_PEER_IPV4 = "10.78.0.1"
+WLAN_DHCP_POOL = ("10.78.0.100", "10.78.0.150")
 DNS_SERVER = "10.77.0.53"
 DOMAIN = "sandbox.test"
 NETMASK = "255.255.255.0"
@@ -63,6 +68,8 @@ PREFIX_LEN_V4 = 24
 PREFIX_LEN_V6 = 64
 
 DEVICE_LINKS = ("eth0", "wlan0")
+# What a DHCP server on the peer end of a link hands out: router (its own address) and pool.
+DHCP_NETWORKS = {"eth0": (PEER_IPV4, DHCP_POOL), "wlan0": (WLAN_PEER_IPV4, WLAN_DHCP_POOL)}
 PEER_PREFIX = "p"  # the peer end of device link L is PEER_PREFIX + L
 PEER_ETH0 = PEER_PREFIX + "eth0"
 # Both ends of a veth pair with the same interface index make the kernel report their carrier
@@ -225,7 +232,7 @@ class Sandbox:
         self.anchor_pid = None      # host pid of the device world's PID 1
         self._spawned = []
         self._peer_spawned = []
-        self._dhcp_server = None
+        self._dhcp_servers = {}     # link -> its server on the peer end
         self._radvd = None
         self._namespaces = []
         self._watchdog = None
@@ -264,7 +271,8 @@ class Sandbox:
         if self._closed:
             return
         self._closed = True
-        self.stop_dhcp_server()
+        for link in list(self._dhcp_servers):
+            self.stop_dhcp_server(link)
         self.stop_radvd()
         for process in self._peer_spawned:
             _kill_popen(process)
@@ -294,9 +302,9 @@ class Sandbox:
         _wait_popen(self._watchdog)
 
     def log(self, name):
-        """What a helper of this sandbox logged: "dhcp-server", "radvd", "services" (dbus-daemon
-        and systemd-udevd), "supplicant" (wpa_supplicant or its double, each call) or "anchor";
-        empty if it logged nothing."""
+        """What a helper of this sandbox logged: "dhcp-server" (for wlan0 "dhcp-server-wlan0"),
+        "radvd", "services" (dbus-daemon and systemd-udevd), "supplicant" (wpa_supplicant or
+        its double, each call) or "anchor"; empty if it logged nothing."""
         path = self.state_dir / (name + ".log")
         return path.read_text(errors="replace") if path.exists() else ""
 
@@ -525,25 +533,38 @@ class Sandbox:
         server, radvd) is not restarted."""
         self._make_link(link)
 
-    def start_dhcp_server(self, lease_seconds=3600):
-        """A DHCP server on the peer end of eth0 (pool DHCP_POOL, router PEER_IPV4,
-        DNS DNS_SERVER, domain DOMAIN)."""
-        self.stop_dhcp_server()
-        if lease_seconds < 120:
-            argv = self._udhcpd_argv(lease_seconds)
+    def start_dhcp_server(self, lease_seconds=3600, link="eth0"):
+        """A DHCP server on the peer end of `link`, handing out DHCP_NETWORKS[link] with DNS
+        DNS_SERVER and domain DOMAIN.  For wlan0 the peer end is first given WLAN_PEER_IPV4/24.
+        A link made again by make_link needs its server started again."""
+        self.stop_dhcp_server(link)
+        router, _ = DHCP_NETWORKS[link]
+        peer = PEER_PREFIX + link
+        if link != "eth0":
+            self._netns_check(self.peer_ns, [_tool("ip"), "addr", "replace",
+                                             "%s/%d" % (router, PREFIX_LEN_V4), "dev", peer])
+        # dnsmasq for eth0 only: its lease and pid files are not kept apart by link.
+        if lease_seconds < 120 or link != "eth0":
+            argv = self._udhcpd_argv(lease_seconds, link)
         else:
             argv = self._dnsmasq_argv(lease_seconds)
-        self._dhcp_server = self._peer_daemon(argv, "dhcp-server.log")
-        _wait_for(lambda: self._udp_bound(67), SERVER_START_TIMEOUT, "DHCP server listening",
-                  self._dhcp_server, self.state_dir / "dhcp-server.log")
+        log = self._dhcp_log(link)
+        server = self._dhcp_servers[link] = self._peer_daemon(argv, log + ".log")
+        _wait_for(lambda: ("%" + peer + ":67") in self._udp_listeners(67), SERVER_START_TIMEOUT,
+                  "DHCP server listening", server, self.state_dir / (log + ".log"))
 
-    def stop_dhcp_server(self):
-        _kill_popen(self._dhcp_server)
-        _wait_popen(self._dhcp_server)
-        self._dhcp_server = None
+    def stop_dhcp_server(self, link="eth0"):
+        server = self._dhcp_servers.pop(link, None)
+        _kill_popen(server)
+        _wait_popen(server)
 
-    def dhcp_server_running(self):
-        return self._dhcp_server is not None and self._dhcp_server.poll() is None
+    def dhcp_server_running(self, link="eth0"):
+        server = self._dhcp_servers.get(link)
+        return server is not None and server.poll() is None
+
+    @staticmethod
+    def _dhcp_log(link):
+        return "dhcp-server" if link == "eth0" else "dhcp-server-" + link
 
     def _dnsmasq_argv(self, lease_seconds):
         leases = self.state_dir / "dnsmasq.leases"
@@ -561,21 +582,22 @@ class Sandbox:
                 "--log-facility=-", "--dhcp-leasefile=%s" % leases,
                 "--pid-file=%s" % (self.state_dir / "dnsmasq.pid")]
 
-    def _udhcpd_argv(self, lease_seconds):
-        conf = self.state_dir / "udhcpd.conf"
+    def _udhcpd_argv(self, lease_seconds, link):
+        router, pool = DHCP_NETWORKS[link]
+        files = self.state_dir / ("udhcpd-" + link)
+        conf = files.with_suffix(".conf")
         conf.write_text("\n".join([
-            "start %s" % DHCP_POOL[0], "end %s" % DHCP_POOL[1], "interface %s" % PEER_ETH0,
-            "lease_file %s" % (self.state_dir / "udhcpd.leases"),
-            "pidfile %s" % (self.state_dir / "udhcpd.pid"),
-            "option subnet %s" % NETMASK, "option router %s" % PEER_IPV4,
+            "start %s" % pool[0], "end %s" % pool[1], "interface %s" % (PEER_PREFIX + link),
+            "lease_file %s" % files.with_suffix(".leases"),
+            "pidfile %s" % files.with_suffix(".pid"),
+            "option subnet %s" % NETMASK, "option router %s" % router,
             "option dns %s" % DNS_SERVER, "option domain %s" % DOMAIN,
             "option lease %d" % lease_seconds, "min_lease %d" % lease_seconds, ""]))
-        (self.state_dir / "udhcpd.leases").touch()
+        files.with_suffix(".leases").touch()
         return [_tool("busybox"), "udhcpd", "-f", "-a", "1", str(conf)]
 
-    def _udp_bound(self, port):
-        output = self.peer_run(["ss", "-Hlnu", "sport = :%d" % port]).stdout
-        return bool(output.strip())
+    def _udp_listeners(self, port):
+        return self.peer_run(["ss", "-Hlnu", "sport = :%d" % port]).stdout
 
     def start_radvd(self, rdnss=(), dnssl=(), prefix="fd77::/64"):
         """radvd on the peer end of eth0, advertising `prefix` and the given RDNSS / DNSSL."""

@@ -127,8 +127,8 @@ def test_close_leaves_nothing_behind(source_dir):
     world.start_dhcp_server()
     world.start_radvd()
     processes = [process_identity(pid) for pid in
-                 (world.anchor_pid, sleeper.pid, sleeper.inner_pid(), world._dhcp_server.pid,
-                  world._radvd.pid, world._anchor.pid)]
+                 (world.anchor_pid, sleeper.pid, sleeper.inner_pid(),
+                  world._dhcp_servers["eth0"].pid, world._radvd.pid, world._anchor.pid)]
     world.close()
     world.close()
     assert not {world.device_ns, world.peer_ns} & namespaces()
@@ -146,7 +146,7 @@ world = sandbox.Sandbox().start()
 world.spawn(["sleep", "1000"])
 world.start_dhcp_server()
 print(world.state_dir, world.device_ns, world.peer_ns, world._watchdog.pid, world.anchor_pid,
-      world._dhcp_server.pid, flush=True)
+      world._dhcp_servers["eth0"].pid, flush=True)
 sys.stdin.read()
 """
 
