@@ -1,0 +1,233 @@
+"""Wi-Fi through the daemon in normal mode, as a set-up client on the bus sees it: the soft AP
+with Debian's hostapd and busybox udhcpd serving the sandbox's client device, and the station
+side with the wpa_supplicant double where a radio would be needed."""
+
+import re
+
+import dbus
+
+from conftest import (SUPPLICANT_PATH, WpaDouble, added_networks, messages, reply, wait_until)
+
+AP_ADDRESS = "192.168.200.1"
+DOMAIN = "setup.example"
+OTHER_MAC = "02:11:22:33:44:55"
+
+
+def pids(sandbox, program):
+    """Of the program itself: a stand-in's own forks carry its name for a moment."""
+    return sandbox.run(["pgrep", "-f", r"^(\S*python3 )?\S*/%s " % program]).stdout.split()
+
+
+def running(sandbox, program):
+    assert wait_until(lambda: pids(sandbox, program), timeout=5), program + " does not run"
+    return pids(sandbox, program)
+
+
+def softap_files(sandbox):
+    return [f for f in sandbox.run(["ls", "/tmp"]).stdout.split()
+            if re.match(r"(hostapd|udhcpd|dnsd)_", f)]
+
+
+def start_softap(client, **settings):
+    client.call("StartSoftAp", "uap0", {"ssid": "Setup", **settings})
+    assert client.expect("Connected", "uap0")[-1] == ("Connected", "uap0")
+
+
+def stop_softap(client):
+    client.call("StopSoftAp", "uap0")
+    assert client.expect("Disconnected", "uap0")[-1] == ("Disconnected", "uap0")
+
+
+def test_soft_ap_serves_a_device_and_keeps_its_daemons_running(make_daemon):
+    norvid = make_daemon(softap=True, supplicant="double")
+    sandbox, client = norvid.sandbox, norvid.client
+    client.ignored = "eth0"
+
+    # Settings that would smuggle lines into a daemon's file, and a file planted where ours
+    # goes, start nothing.
+    for settings in (dict(ssid="open\nwpa=2"), dict(vendorSpecificData="zz"),
+                     dict(domainName="a.example\t10.0.0.1")):
+        start_softap(client, **settings)
+        stop_softap(client)
+        assert softap_files(sandbox) == []
+    sandbox.run(["ln", "-s", "/tmp/victim", "/tmp/hostapd_uap0.conf.new"], check=True)
+    start_softap(client, ssid="ok")
+    assert softap_files(sandbox) == ["hostapd_uap0.conf.new"]
+    assert pids(sandbox, "hostapd") == pids(sandbox, "udhcpd") == []
+    stop_softap(client)
+    sandbox.run(["rm", "/tmp/hostapd_uap0.conf.new"], check=True)
+
+    # The real hostapd takes the file: with a country code it waits for the regulatory domain.
+    mac = sandbox.run(["cat", "/sys/class/net/uap0/address"]).stdout.strip()
+    start_softap(client, channel="36", countryCode="DE", vendorSpecificData="dd0411223344",
+                 bssid=mac.upper())
+    assert sandbox.read_file("/tmp/hostapd_uap0.conf").splitlines()[1:] == [
+        "interface=uap0", "ssid=Setup", "hw_mode=a", "channel=36", "macaddr_acl=0",
+        "ieee80211n=1", "country_code=DE", "vendor_elements=dd0411223344"]
+    assert norvid.output.wait_for("UNINITIALIZED->COUNTRY_UPDATE", timeout=10)
+    assert not any("Setting softap BSSID" in m for m in messages(norvid.output))
+    assert "dnsd_uap0.conf" not in softap_files(sandbox)
+    assert pids(sandbox, "dnsd") == []
+
+    # New settings restart it; the client device gets an address and the set-up name resolves.
+    sandbox.run(["touch", "/run/dnsd.ignore-term"], check=True)
+    client.call("StartSoftAp", "uap0", {"ssid": "Setup", "channel": "14", "domainName": DOMAIN,
+                                        "bssid": OTHER_MAC})
+    assert client.expect("Connected", "uap0")[-2:] == [("Disconnected", "uap0"),
+                                                       ("Connected", "uap0")]
+    assert sandbox.run(["cat", "/sys/class/net/uap0/address"]).stdout.strip() == OTHER_MAC
+    assert "hw_mode=g\nchannel=14\n" in sandbox.read_file("/tmp/hostapd_uap0.conf")
+    assert "option\tdns\t%s\n" % AP_ADDRESS in sandbox.read_file("/tmp/udhcpd_uap0.conf")
+    leased = sandbox.peer_run(["busybox", "udhcpc", "-i", "puap0", "-f", "-q", "-n", "-t", "5",
+                               "-s", "/bin/true"], timeout=30)
+    found = re.search(r"lease of (192\.168\.200\.\d+) obtained from (\S+),", leased.stderr)
+    assert found and found.group(2) == AP_ADDRESS, leased
+    sandbox.peer_run(["ip", "addr", "add", found.group(1) + "/24", "dev", "puap0"], check=True)
+    lookup = sandbox.peer_run(["busybox", "nslookup", DOMAIN, AP_ADDRESS])
+    assert "Address: %s" % AP_ADDRESS in lookup.stdout, lookup
+    # hostapd's wired driver takes the device's first frames for its association.
+    device = sandbox.peer_run(["cat", "/sys/class/net/puap0/address"]).stdout.strip()
+    assert client.arguments("StationConnected") == (device,)
+
+    # hostapd says goodbye to its stations; this dnsd ignores SIGTERM and is killed.
+    client.call("StopSoftAp", "uap0")
+    assert client.expect("Disconnected", "uap0")[-2:] == [("StationDisconnected", device),
+                                                          ("Disconnected", "uap0")]
+    assert pids(sandbox, "dnsd") == []
+
+    # udhcpd is restarted alone; a hostapd that ends takes the whole soft AP down and up.
+    start_softap(client, channel="14", domainName=DOMAIN, bssid=OTHER_MAC)
+    [udhcpd] = running(sandbox, "udhcpd")
+    sandbox.run(["kill", udhcpd], check=True)
+    assert wait_until(lambda: pids(sandbox, "udhcpd") not in ([], [udhcpd]), timeout=8)
+    [hostapd] = running(sandbox, "hostapd")
+    sandbox.run(["kill", hostapd], check=True)
+    assert client.expect("Connected", "uap0")[-2:] == [("Disconnected", "uap0"),
+                                                       ("Connected", "uap0")]
+    stop_softap(client)
+    assert pids(sandbox, "dnsd") == pids(sandbox, "hostapd") == pids(sandbox, "udhcpd") == []
+    assert norvid.running()
+
+
+def test_soft_ap_follows_its_interface_and_the_station_channel(make_daemon):
+    norvid = make_daemon(softap=True, supplicant="double")
+    sandbox, client = norvid.sandbox, norvid.client
+    wpa = WpaDouble(sandbox)
+
+    def remove():
+        sandbox.run(["ip", "link", "del", "uap0"], check=True)
+
+    def add():
+        sandbox.run(["iw", "phy", "phy0", "interface", "add", "uap0", "type", "__ap"], check=True)
+
+    # A start while the interface is missing is carried out once it appears.
+    client.ignored = "eth0"
+    remove()
+    assert wait_until(lambda: client.details("uap0")["Present"] == 0)
+    client.call("StartSoftAp", "uap0", {"ssid": "Setup"})
+    add()
+    assert client.expect("Connected", "uap0")[-1] == ("Connected", "uap0")
+    running(sandbox, "hostapd")
+    remove()
+    assert client.expect("Disconnected", "uap0")[-1] == ("Disconnected", "uap0")
+    assert pids(sandbox, "hostapd") == []
+    add()
+
+    # The radio has one channel: each association of the station moves the soft AP to it.
+    start_softap(client, channel="11")
+    sandbox.run(["ip", "link", "set", "wlan0", "up"], check=True)
+    client.call("SetNormalMode", "wireless")
+    wpa.wait_for_call("AddNetwork")
+    for frequency, channel in ((2437, 6), (2412, 1)):
+        [hostapd] = running(sandbox, "hostapd")
+        bss = wpa.add_bss(ssid="Open", bssid="02:00:00:00:00:%02d" % channel,
+                          frequency=frequency)
+        wpa.set_state("completed", CurrentBSS=dbus.ObjectPath(bss))
+        assert wait_until(lambda: pids(sandbox, "hostapd") not in ([], [hostapd]), timeout=5)
+        running(sandbox, "hostapd")
+        conf = sandbox.read_file("/tmp/hostapd_uap0.conf")
+        assert "channel=%d\n" % channel in conf
+        wpa.set_state("disconnected", CurrentBSS=dbus.ObjectPath("/"))
+    assert norvid.running()
+
+
+def scanned(client, wpa, scans):
+    """(ssid, type, signal, frequency) of each network of the next scan's results."""
+    client.call("Scan")
+    wpa.wait_for_call("Scan", scans)
+    wpa.scan_done()
+    [results] = client.arguments("ScanResults")
+    return sorted((ssid, ap["type"], ap["signal"], ap["frequency"])
+                  for ssid, ap in results.items())
+
+
+def test_station_scans_and_joins_through_the_double(make_daemon):
+    norvid = make_daemon(supplicant="double")
+    sandbox, client = norvid.sandbox, norvid.client
+    wpa = WpaDouble(sandbox)
+    client.ignored = "eth0"
+    sandbox.run(["ip", "link", "set", "wlan0", "up"], check=True)
+
+    # Without wpa_supplicant the client still gets its answers, and the networks it set are
+    # handed over once wpa_supplicant is there.
+    wpa.vanish()
+    client.call("SetNormalMode", "wireless")
+    client.call("Scan")
+    assert client.arguments("ScanResults") == ({},)
+    client.call("WpsPbc")
+    assert client.arguments("WpsError") == ("Wireless interface not present!",)
+    client.set("WirelessNetworks", {"HomeNet": {}, "Office": {"wpa_psk": "secret123"}})
+    assert norvid.output.wait_for("Couldn't create interface wlan0 due to error: "
+                                  '"org.freedesktop.DBus.Error.Spawn.ChildExited"')
+    wpa.come_back()
+    wpa.wait_for_call("Reassociate")
+    assert set(added_networks(wpa)) == {"HomeNet", "Office"}
+
+    # Only networks of this connect are reported; the wait for the association goes on.
+    wpa.network_temp_disabled(SUPPLICANT_PATH + "/Interfaces/0/Networks/99")
+    wpa.network_temp_disabled(added_networks(wpa)["Office"], "WRONG_KEY")
+    assert client.arguments("AuthError") == ("Office", "WRONG_KEY")
+    wpa.set_state("completed")
+    assert client.expect("Connected", "wlan0") == [("Connected", "wlan0")]
+
+    # Each network once, of its kind; no EAP-only, nameless, overlong or untyped ones.
+    opened = wpa.add_bss(ssid="Open", bssid="02:00:00:00:00:01", frequency=5180)
+    mixed = wpa.add_bss(ssid="Mixed", bssid="02:00:00:00:00:02", privacy=True,
+                        wpa=["wpa-psk"], rsn=["wpa-eap"])
+    wpa.add_bss(ssid="Corp", bssid="02:00:00:00:00:03", privacy=True, rsn=["wpa-eap"])
+    old = wpa.add_bss(ssid="Old", bssid="02:00:00:00:00:04", privacy=True)
+    wpa.add_bss(ssid="", bssid="02:00:00:00:00:05")
+    wpa.add_bss(ssid="x" * 33, bssid="02:00:00:00:00:06")
+    wpa.add_bss(bssid="02:00:00:00:00:07", raw={"SSID": "Typed"})
+    wpa.add_bss(ssid="Odd", bssid="02:00:00:00:00:08",
+                raw={"Signal": "loud", "Frequency": dbus.Int32(2412), "RSN": "wpa-psk"})
+    assert scanned(client, wpa, 1) == [
+        ("Mixed", "wpa_psk", -50, 2412), ("Odd", "unsecured", 0, 0), ("Old", "wep", -50, 2412),
+        ("Open", "unsecured", -50, 5180)]
+    # A signal change is taken up in place, a security change re-reads the access point.
+    wpa.change_bss(mixed, {"Signal": dbus.Int16(-80)})
+    wpa.change_bss(opened, {"Privacy": True})
+    wpa.remove_bss(old)
+    assert scanned(client, wpa, 2) == [
+        ("Mixed", "wpa_psk", -80, 2412), ("Odd", "unsecured", 0, 0), ("Open", "wep", -50, 5180)]
+
+    wpa.set_state("completed", CurrentBSS=dbus.ObjectPath(opened), CurrentAuthMode="NONE")
+    wpa.set_signal_poll({"rssi": dbus.Int32(-61), "frequency": dbus.UInt32(5180)})
+    station = {"Ssid": "Open", "Bssid": "02:00:00:00:00:01", "Encryption": "wep",
+               "Signal": -61, "Frequency": 5180, "Channel": 36}
+    assert wait_until(lambda: client.details("wlan0").items() >= station.items())
+    wpa.refuse("SignalPoll", "fi.w1.wpa_supplicant1.Error")
+    details = client.details("wlan0")
+    assert (details["Signal"], details["Frequency"], details["Channel"]) == (0, 0, -481)
+
+    # A refused network is tried again, unchanged, on wpa_supplicant's next state report.
+    wpa.refuse("AddNetwork", "fi.w1.wpa_supplicant1.InvalidArgs")
+    client.set("WirelessNetworks", {"Cafe": {}})
+    first, second = wpa.wait_for_call("AddNetwork", 4)[2:4]
+    assert first[2] == second[2]
+    wpa.allow("AddNetwork")
+    wpa.set_state("disconnected")
+    wpa.wait_for_call("AddNetwork", 5)
+    wpa.set_state("completed")
+    client.expect("Connected", "wlan0")
+    assert norvid.running()
