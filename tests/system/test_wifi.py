@@ -231,3 +231,82 @@ def test_station_scans_and_joins_through_the_double(make_daemon):
     wpa.set_state("completed")
     client.expect("Connected", "wlan0")
     assert norvid.running()
+
+
+NO_CREDENTIALS = ("WpsError", "WPS session ended without receiving network credentials")
+TIMED_OUT = ("WpsError", "WPS session timed out")
+
+
+def credentials(ssid="HomeNet", key="secret123", auth="wpa2-psk", raw=None):
+    return lambda wpa, client: wpa.wps_credentials(ssid, key, auth, "aes", raw)
+
+
+def event(name, **arguments):
+    return lambda wpa, client: wpa.wps_event(name, arguments)
+
+
+SUCCESS = event("success")
+# request, what happens once the session runs, the signal that ends it
+WPS_SESSIONS = [
+    (["WpsPbc"], [credentials(), SUCCESS],
+     ("WpsCredentials", {"ssid": "HomeNet", "type": "wpa-psk", "wpa_psk": "secret123",
+                         "priority": 0})),
+    (["WpsPin", "12345670"], [SUCCESS], NO_CREDENTIALS),
+    (["WpsPbc"], [credentials(key="short"), SUCCESS], NO_CREDENTIALS),
+    (["WpsPbc"], [credentials(auth="open", key="abcde"), SUCCESS],
+     ("WpsCredentials", {"ssid": "HomeNet", "type": "wep", "wep_key": "abcde", "priority": 0})),
+    (["WpsPbc"], [credentials(raw={"SSID": dbus.Int32(5), "Key": dbus.ByteArray(b"secret123")}),
+                  credentials(raw={"SSID": dbus.ByteArray(b"\xff\xfe"),
+                                   "Key": dbus.ByteArray(b"secret123")}),
+                  SUCCESS], NO_CREDENTIALS),
+    (["WpsPbc"], [event("fail", msg=dbus.Int32(12))],
+     ("WpsError", "Multiple PBC sessions detected")),
+    (["WpsPbc"], [event("fail", msg=dbus.Int32(19))], ("WpsError", "19")),
+    (["WpsPbc"], [event("fail", msg=dbus.Int32(-1))], ("WpsError", "-1")),
+    (["WpsPbc"], [event("fail", msg="no answer")], ("WpsError", "no answer")),
+    (["WpsPbc"], [lambda wpa, client: wpa.set_state("inactive")], TIMED_OUT),
+    (["WpsPbc"], [lambda wpa, client: client.call("ForceWifiReconnect")],
+     ("WpsError", "WPS session ended")),
+]
+
+
+def test_wps_sessions_end_once_each_and_a_stuck_disconnect_is_given_up(make_daemon):
+    norvid = make_daemon(supplicant="double")
+    sandbox, client = norvid.sandbox, norvid.client
+    wpa = WpaDouble(sandbox)
+    client.ignored = "eth0"
+    sandbox.run(["ip", "link", "set", "wlan0", "up"], check=True)
+    client.call("SetNormalMode", "wireless")
+    wpa.wait_for_call("Reassociate")
+
+    for number, (request, steps, ending) in enumerate(WPS_SESSIONS):
+        client.call(*request)
+        wpa.wait_for_call("Start", number + 1)
+        for step in steps:
+            step(wpa, client)
+        assert client.until_signal(lambda signal: signal[0].startswith("Wps"))[-1] == ending, \
+            number
+    starts = [dict(args[0]) for _, _, args in wpa.calls("Start")]
+    assert starts[:2] == [{"Role": "enrollee", "Type": "pbc"},
+                          {"Role": "enrollee", "Type": "pin", "Pin": "12345670"}]
+    wpa.refuse("Start", "fi.w1.wpa_supplicant1.InvalidArgs")
+    client.call("WpsPbc")
+    assert client.arguments("WpsError") == ("Could not start WPS: refused by the test",)
+    assert not [s for s in client.signals.quiet() if s[0].startswith("Wps")]
+
+    # A wpa_supplicant that never leaves its association is waited for only so long; a scan
+    # asked for meanwhile runs once afterwards.
+    wpa.set_state("completed")
+    client.expect("Connected", "wlan0")
+    wpa.refuse("Disconnect", "fi.w1.wpa_supplicant1.NotConnected")
+    disconnects = len(wpa.calls("Disconnect"))
+    client.call("SetOffMode")
+    wpa.wait_for_call("Disconnect", disconnects + 1)
+    client.call("SetNormalMode", "wireless")
+    client.call("Scan")
+    assert not wait_until(lambda: wpa.calls("Scan"), timeout=5)
+    wpa.wait_for_call("Scan", timeout=10)
+    wpa.scan_done()
+    client.arguments("ScanResults")
+    assert len(wpa.calls("Scan")) == 1
+    assert norvid.running()
