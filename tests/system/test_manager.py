@@ -1,7 +1,7 @@
 """The daemon in normal mode in the sandbox world, driven by a client on the system bus under the
 daemon's own bus policy: the modes, the cable through DHCP and static settings, Wi-Fi through
-the real wpa_supplicant and through its double (scans, WPS, authentication errors), a soft AP,
-the configuration properties and the interface details, as the client sees them."""
+the real wpa_supplicant and through its double (scans, WPS, authentication errors), the
+configuration properties and the interface details, as the client sees them."""
 
 import ipaddress
 import re
@@ -352,25 +352,3 @@ def test_wps_scans_and_reconnects_with_the_wpa_supplicant_double(make_sandbox, s
         waiting = entered("WirelessWaitingState")
         client.call("ForceWifiReconnect")
         assert wait_until(lambda: entered("WirelessWaitingState") == waiting + 1), state
-
-
-
-def test_soft_ap_gives_a_client_device_an_address(make_sandbox, start_norvid):
-    sandbox = make_sandbox(softap=True, supplicant="double")
-    client, daemon = start_norvid(sandbox)
-    client.ignored = "eth0"
-    client.call("StartSoftAp", "uap0", {"ssid": "Setup", "channel": "6"})
-    assert client.expect("Connected", "uap0")[-1] == ("Connected", "uap0")
-    assert client.details("uap0")["SoftApUp"] is True
-    assert client.get("SoftApModeSettings")["uap0"]["ssid"] == "Setup"
-
-    leased = sandbox.peer_run(["busybox", "udhcpc", "-i", "puap0", "-f", "-q", "-n", "-t", "5",
-                               "-s", "/bin/true"], timeout=30)
-    assert "obtained from 192.168.200.1" in leased.stderr, leased
-    device = sandbox.peer_run(["cat", "/sys/class/net/puap0/address"]).stdout.strip()
-    assert client.arguments("StationConnected") == (device,)
-
-    client.call("StopSoftAp", "uap0")
-    assert client.expect("Disconnected", "uap0") == [("StationDisconnected", device),
-                                                     ("Disconnected", "uap0")]
-    assert client.details("uap0")["SoftApUp"] is False

@@ -6,7 +6,7 @@ import re
 
 import dbus
 
-from conftest import (SUPPLICANT_PATH, WpaDouble, added_networks, messages, reply, wait_until)
+from conftest import SUPPLICANT_PATH, WpaDouble, added_networks, messages, wait_until
 
 AP_ADDRESS = "192.168.200.1"
 DOMAIN = "setup.example"
@@ -76,6 +76,8 @@ def test_soft_ap_serves_a_device_and_keeps_its_daemons_running(make_daemon):
     assert client.expect("Connected", "uap0")[-2:] == [("Disconnected", "uap0"),
                                                        ("Connected", "uap0")]
     assert sandbox.run(["cat", "/sys/class/net/uap0/address"]).stdout.strip() == OTHER_MAC
+    assert client.details("uap0")["SoftApUp"] is True
+    assert client.get("SoftApModeSettings")["uap0"]["domainName"] == DOMAIN
     assert "hw_mode=g\nchannel=14\n" in sandbox.read_file("/tmp/hostapd_uap0.conf")
     assert "option\tdns\t%s\n" % AP_ADDRESS in sandbox.read_file("/tmp/udhcpd_uap0.conf")
     leased = sandbox.peer_run(["busybox", "udhcpc", "-i", "puap0", "-f", "-q", "-n", "-t", "5",
@@ -94,6 +96,7 @@ def test_soft_ap_serves_a_device_and_keeps_its_daemons_running(make_daemon):
     assert client.expect("Disconnected", "uap0")[-2:] == [("StationDisconnected", device),
                                                           ("Disconnected", "uap0")]
     assert pids(sandbox, "dnsd") == []
+    assert client.details("uap0")["SoftApUp"] is False
 
     # udhcpd is restarted alone; a hostapd that ends takes the whole soft AP down and up.
     start_softap(client, channel="14", domainName=DOMAIN, bssid=OTHER_MAC)
@@ -309,4 +312,22 @@ def test_wps_sessions_end_once_each_and_a_stuck_disconnect_is_given_up(make_daem
     wpa.scan_done()
     client.arguments("ScanResults")
     assert len(wpa.calls("Scan")) == 1
+    assert norvid.running()
+
+
+def test_real_supplicant_goes_with_its_interface_and_is_taken_up_again(make_daemon):
+    norvid = make_daemon(supplicant="real")
+    sandbox, client = norvid.sandbox, norvid.client
+    client.ignored = "eth0"
+    sandbox.plug("wlan0")
+    client.call("SetNormalMode", "wireless")
+    client.expect("Connected", "wlan0")
+
+    sandbox.run(["ip", "link", "del", "wlan0"], check=True)
+    client.expect("Disconnected", "wlan0")
+    assert wait_until(lambda: sandbox.supplicant_pid() is None)
+    # The driver makes it anew, as the radio's stand-in makes a soft AP's interface.
+    sandbox.run(["iw", "phy", "phy0", "interface", "add", "wlan0", "type", "__ap"], check=True)
+    sandbox.plug("wlan0")
+    client.expect("Connected", "wlan0")
     assert norvid.running()
