@@ -273,6 +273,19 @@ def messages(daemon, level="INFO"):
     return [message for lvl, _, message in parse_log(daemon.lines) if lvl == level]
 
 
+def state_changes(daemon):
+    return [m for m in messages(daemon) if m.startswith(("Entering state: ", "Exiting state: "))]
+
+
+def active_states(daemon):
+    """The mode states active according to the log: entered and not exited since."""
+    active = set()
+    for change in state_changes(daemon):
+        verb, state = change.split(": ")
+        (active.add if verb == "Entering state" else active.discard)(state)
+    return active
+
+
 def ip(sandbox, *args):
     result = sandbox.run(["ip", *args])
     assert result.returncode == 0, f"ip {' '.join(args)}: {result.stderr}"

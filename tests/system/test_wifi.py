@@ -6,11 +6,13 @@ import re
 
 import dbus
 
-from conftest import SUPPLICANT_PATH, WpaDouble, added_networks, messages, wait_until
+from conftest import (NAME, SUPPLICANT_PATH, UNPRIVILEGED, Signals, WpaDouble, active_states,
+                      added_networks, messages, state_changes, wait_until)
 
 AP_ADDRESS = "192.168.200.1"
 DOMAIN = "setup.example"
 OTHER_MAC = "02:11:22:33:44:55"
+REMOVE_UAP0 = ["ip", "link", "del", "uap0"]
 
 
 def pids(sandbox, program):
@@ -18,63 +20,49 @@ def pids(sandbox, program):
     return sandbox.run(["pgrep", "-f", r"^(\S*python3 )?\S*/%s " % program]).stdout.split()
 
 
-def running(sandbox, program):
-    assert wait_until(lambda: pids(sandbox, program), timeout=5), program + " does not run"
-    return pids(sandbox, program)
-
-
 def softap_files(sandbox):
     return [f for f in sandbox.run(["ls", "/tmp"]).stdout.split()
             if re.match(r"(hostapd|udhcpd|dnsd)_", f)]
 
 
-def start_softap(client, **settings):
-    client.call("StartSoftAp", "uap0", {"ssid": "Setup", **settings})
-    assert client.expect("Connected", "uap0")[-1] == ("Connected", "uap0")
+def soft_ap(client, command, *settings, signal="Connected"):
+    client.call(command, "uap0", *settings)
+    return client.expect(signal, "uap0")
 
 
-def stop_softap(client):
-    client.call("StopSoftAp", "uap0")
-    assert client.expect("Disconnected", "uap0")[-1] == ("Disconnected", "uap0")
-
-
-def test_soft_ap_serves_a_device_and_keeps_its_daemons_running(make_daemon):
+def test_soft_ap_serves_a_device_and_follows_its_interface_and_the_station(make_daemon):
     norvid = make_daemon(softap=True, supplicant="double")
     sandbox, client = norvid.sandbox, norvid.client
     client.ignored = "eth0"
 
     # Settings that would smuggle lines into a daemon's file, and a file planted where ours
     # goes, start nothing.
-    for settings in (dict(ssid="open\nwpa=2"), dict(vendorSpecificData="zz"),
-                     dict(domainName="a.example\t10.0.0.1")):
-        start_softap(client, **settings)
-        stop_softap(client)
-        assert softap_files(sandbox) == []
-    sandbox.run(["ln", "-s", "/tmp/victim", "/tmp/hostapd_uap0.conf.new"], check=True)
-    start_softap(client, ssid="ok")
+    for settings in ({"ssid": "open\nwpa=2"}, {"vendorSpecificData": "zz"},
+                     {"domainName": "a.example\t10.0.0.1"}, {"ssid": "planted"}):
+        if settings == {"ssid": "planted"}:
+            sandbox.run(["ln", "-s", "/tmp/victim", "/tmp/hostapd_uap0.conf.new"], check=True)
+        soft_ap(client, "StartSoftAp", settings)
+        assert pids(sandbox, "hostapd") == pids(sandbox, "udhcpd") == []
+        soft_ap(client, "StopSoftAp", signal="Disconnected")
     assert softap_files(sandbox) == ["hostapd_uap0.conf.new"]
-    assert pids(sandbox, "hostapd") == pids(sandbox, "udhcpd") == []
-    stop_softap(client)
     sandbox.run(["rm", "/tmp/hostapd_uap0.conf.new"], check=True)
 
     # The real hostapd takes the file: with a country code it waits for the regulatory domain.
     mac = sandbox.run(["cat", "/sys/class/net/uap0/address"]).stdout.strip()
-    start_softap(client, channel="36", countryCode="DE", vendorSpecificData="dd0411223344",
-                 bssid=mac.upper())
+    soft_ap(client, "StartSoftAp", {"ssid": "Setup", "channel": "36", "countryCode": "DE",
+                                    "vendorSpecificData": "dd0411223344", "bssid": mac.upper()})
     assert sandbox.read_file("/tmp/hostapd_uap0.conf").splitlines()[1:] == [
         "interface=uap0", "ssid=Setup", "hw_mode=a", "channel=36", "macaddr_acl=0",
         "ieee80211n=1", "country_code=DE", "vendor_elements=dd0411223344"]
     assert norvid.output.wait_for("UNINITIALIZED->COUNTRY_UPDATE", timeout=10)
     assert not any("Setting softap BSSID" in m for m in messages(norvid.output))
     assert "dnsd_uap0.conf" not in softap_files(sandbox)
-    assert pids(sandbox, "dnsd") == []
 
     # New settings restart it; the client device gets an address and the set-up name resolves.
     sandbox.run(["touch", "/run/dnsd.ignore-term"], check=True)
-    client.call("StartSoftAp", "uap0", {"ssid": "Setup", "channel": "14", "domainName": DOMAIN,
-                                        "bssid": OTHER_MAC})
-    assert client.expect("Connected", "uap0")[-2:] == [("Disconnected", "uap0"),
-                                                       ("Connected", "uap0")]
+    assert soft_ap(client, "StartSoftAp", {"ssid": "Setup", "channel": "14",
+                                           "domainName": DOMAIN, "bssid": OTHER_MAC})[-2:] == [
+        ("Disconnected", "uap0"), ("Connected", "uap0")]
     assert sandbox.run(["cat", "/sys/class/net/uap0/address"]).stdout.strip() == OTHER_MAC
     assert client.details("uap0")["SoftApUp"] is True
     assert client.get("SoftApModeSettings")["uap0"]["domainName"] == DOMAIN
@@ -90,77 +78,45 @@ def test_soft_ap_serves_a_device_and_keeps_its_daemons_running(make_daemon):
     # hostapd's wired driver takes the device's first frames for its association.
     device = sandbox.peer_run(["cat", "/sys/class/net/puap0/address"]).stdout.strip()
     assert client.arguments("StationConnected") == (device,)
-
     # hostapd says goodbye to its stations; this dnsd ignores SIGTERM and is killed.
-    client.call("StopSoftAp", "uap0")
-    assert client.expect("Disconnected", "uap0")[-2:] == [("StationDisconnected", device),
-                                                          ("Disconnected", "uap0")]
-    assert pids(sandbox, "dnsd") == []
+    assert soft_ap(client, "StopSoftAp", signal="Disconnected")[-2:] == [
+        ("StationDisconnected", device), ("Disconnected", "uap0")]
+    assert pids(sandbox, "dnsd") == pids(sandbox, "hostapd") == pids(sandbox, "udhcpd") == []
     assert client.details("uap0")["SoftApUp"] is False
 
-    # udhcpd is restarted alone; a hostapd that ends takes the whole soft AP down and up.
-    start_softap(client, channel="14", domainName=DOMAIN, bssid=OTHER_MAC)
-    [udhcpd] = running(sandbox, "udhcpd")
-    sandbox.run(["kill", udhcpd], check=True)
-    assert wait_until(lambda: pids(sandbox, "udhcpd") not in ([], [udhcpd]), timeout=8)
-    [hostapd] = running(sandbox, "hostapd")
-    sandbox.run(["kill", hostapd], check=True)
-    assert client.expect("Connected", "uap0")[-2:] == [("Disconnected", "uap0"),
-                                                       ("Connected", "uap0")]
-    stop_softap(client)
-    assert pids(sandbox, "dnsd") == pids(sandbox, "hostapd") == pids(sandbox, "udhcpd") == []
-    assert norvid.running()
-
-
-def test_soft_ap_follows_its_interface_and_the_station_channel(make_daemon):
-    norvid = make_daemon(softap=True, supplicant="double")
-    sandbox, client = norvid.sandbox, norvid.client
-    wpa = WpaDouble(sandbox)
-
-    def remove():
-        sandbox.run(["ip", "link", "del", "uap0"], check=True)
-
-    def add():
-        sandbox.run(["iw", "phy", "phy0", "interface", "add", "uap0", "type", "__ap"], check=True)
-
     # A start while the interface is missing is carried out once it appears.
-    client.ignored = "eth0"
-    remove()
+    sandbox.run(REMOVE_UAP0, check=True)
     assert wait_until(lambda: client.details("uap0")["Present"] == 0)
-    client.call("StartSoftAp", "uap0", {"ssid": "Setup"})
-    add()
-    assert client.expect("Connected", "uap0")[-1] == ("Connected", "uap0")
-    running(sandbox, "hostapd")
-    remove()
-    assert client.expect("Disconnected", "uap0")[-1] == ("Disconnected", "uap0")
-    assert pids(sandbox, "hostapd") == []
-    add()
+    client.call("StartSoftAp", "uap0", {"ssid": "Setup", "channel": "11"})
+    sandbox.run(["iw", "phy", "phy0", "interface", "add", "uap0", "type", "__ap"], check=True)
+    client.expect("Connected", "uap0")
 
     # The radio has one channel: each association of the station moves the soft AP to it.
-    start_softap(client, channel="11")
+    wpa = WpaDouble(sandbox)
     sandbox.run(["ip", "link", "set", "wlan0", "up"], check=True)
     client.call("SetNormalMode", "wireless")
     wpa.wait_for_call("AddNetwork")
     for frequency, channel in ((2437, 6), (2412, 1)):
-        [hostapd] = running(sandbox, "hostapd")
+        [hostapd] = pids(sandbox, "hostapd")
         bss = wpa.add_bss(ssid="Open", bssid="02:00:00:00:00:%02d" % channel,
                           frequency=frequency)
         wpa.set_state("completed", CurrentBSS=dbus.ObjectPath(bss))
         assert wait_until(lambda: pids(sandbox, "hostapd") not in ([], [hostapd]), timeout=5)
-        running(sandbox, "hostapd")
-        conf = sandbox.read_file("/tmp/hostapd_uap0.conf")
-        assert "channel=%d\n" % channel in conf
+        assert "channel=%d\n" % channel in sandbox.read_file("/tmp/hostapd_uap0.conf")
         wpa.set_state("disconnected", CurrentBSS=dbus.ObjectPath("/"))
+    sandbox.run(REMOVE_UAP0, check=True)
+    client.expect("Disconnected", "uap0")
+    assert pids(sandbox, "hostapd") == []
     assert norvid.running()
 
 
 def scanned(client, wpa, scans):
-    """(ssid, type, signal, frequency) of each network of the next scan's results."""
+    """(ssid, bssid, type, signal, frequency) of each network of the next scan's results."""
     client.call("Scan")
     wpa.wait_for_call("Scan", scans)
     wpa.scan_done()
     [results] = client.arguments("ScanResults")
-    return sorted((ssid, ap["type"], ap["signal"], ap["frequency"])
+    return sorted((ssid, ap["bssid"][-2:], ap["type"], ap["signal"], ap["frequency"])
                   for ssid, ap in results.items())
 
 
@@ -193,10 +149,12 @@ def test_station_scans_and_joins_through_the_double(make_daemon):
     wpa.set_state("completed")
     assert client.expect("Connected", "wlan0") == [("Connected", "wlan0")]
 
-    # Each network once, of its kind; no EAP-only, nameless, overlong or untyped ones.
+    # Each network once, by its strongest access point (the first of equals), of its kind; no
+    # EAP-only, nameless, overlong or untyped ones.
     opened = wpa.add_bss(ssid="Open", bssid="02:00:00:00:00:01", frequency=5180)
     mixed = wpa.add_bss(ssid="Mixed", bssid="02:00:00:00:00:02", privacy=True,
                         wpa=["wpa-psk"], rsn=["wpa-eap"])
+    wpa.add_bss(ssid="Mixed", bssid="02:00:00:00:00:09", signal=-50, privacy=True, rsn=["wpa-psk"])
     wpa.add_bss(ssid="Corp", bssid="02:00:00:00:00:03", privacy=True, rsn=["wpa-eap"])
     old = wpa.add_bss(ssid="Old", bssid="02:00:00:00:00:04", privacy=True)
     wpa.add_bss(ssid="", bssid="02:00:00:00:00:05")
@@ -205,14 +163,15 @@ def test_station_scans_and_joins_through_the_double(make_daemon):
     wpa.add_bss(ssid="Odd", bssid="02:00:00:00:00:08",
                 raw={"Signal": "loud", "Frequency": dbus.Int32(2412), "RSN": "wpa-psk"})
     assert scanned(client, wpa, 1) == [
-        ("Mixed", "wpa_psk", -50, 2412), ("Odd", "unsecured", 0, 0), ("Old", "wep", -50, 2412),
-        ("Open", "unsecured", -50, 5180)]
+        ("Mixed", "02", "wpa_psk", -50, 2412), ("Odd", "08", "unsecured", 0, 0),
+        ("Old", "04", "wep", -50, 2412), ("Open", "01", "unsecured", -50, 5180)]
     # A signal change is taken up in place, a security change re-reads the access point.
     wpa.change_bss(mixed, {"Signal": dbus.Int16(-80)})
     wpa.change_bss(opened, {"Privacy": True})
     wpa.remove_bss(old)
     assert scanned(client, wpa, 2) == [
-        ("Mixed", "wpa_psk", -80, 2412), ("Odd", "unsecured", 0, 0), ("Open", "wep", -50, 5180)]
+        ("Mixed", "09", "wpa_psk", -50, 2412), ("Odd", "08", "unsecured", 0, 0),
+        ("Open", "01", "wep", -50, 5180)]
 
     wpa.set_state("completed", CurrentBSS=dbus.ObjectPath(opened), CurrentAuthMode="NONE")
     wpa.set_signal_poll({"rssi": dbus.Int32(-61), "frequency": dbus.UInt32(5180)})
@@ -273,15 +232,21 @@ WPS_SESSIONS = [
 ]
 
 
-def test_wps_sessions_end_once_each_and_a_stuck_disconnect_is_given_up(make_daemon):
+def test_wps_sessions_end_once_each_and_a_stuck_disconnect_is_given_up(make_daemon, source_dir):
     norvid = make_daemon(supplicant="double")
     sandbox, client = norvid.sandbox, norvid.client
     wpa = WpaDouble(sandbox)
-    client.ignored = "eth0"
+    nobody = Signals(sandbox, source_dir, UNPRIVILEGED)
     sandbox.run(["ip", "link", "set", "wlan0", "up"], check=True)
-    client.call("SetNormalMode", "wireless")
-    wpa.wait_for_call("Reassociate")
 
+    def entered(state):
+        return state_changes(norvid.output).count("Entering state: " + state)
+
+    # In wired mode the first session borrows the wireless interface, which is off again after
+    # it; the rest run in wireless mode.
+    client.call("SetNormalMode", "wired")
+    assert wait_until(lambda: entered("WiredWaitingState") == 1)
+    client.ignored = "eth0"
     for number, (request, steps, ending) in enumerate(WPS_SESSIONS):
         client.call(*request)
         wpa.wait_for_call("Start", number + 1)
@@ -289,6 +254,10 @@ def test_wps_sessions_end_once_each_and_a_stuck_disconnect_is_given_up(make_daem
             step(wpa, client)
         assert client.until_signal(lambda signal: signal[0].startswith("Wps"))[-1] == ending, \
             number
+        if number == 0:
+            assert wait_until(lambda: entered("WirelessDisabledState") == 3)
+            assert entered("WirelessWaitingState") == 0
+            client.call("SetNormalMode", "wireless")
     starts = [dict(args[0]) for _, _, args in wpa.calls("Start")]
     assert starts[:2] == [{"Role": "enrollee", "Type": "pbc"},
                           {"Role": "enrollee", "Type": "pin", "Pin": "12345670"}]
@@ -297,21 +266,37 @@ def test_wps_sessions_end_once_each_and_a_stuck_disconnect_is_given_up(make_daem
     assert client.arguments("WpsError") == ("Could not start WPS: refused by the test",)
     assert not [s for s in client.signals.quiet() if s[0].startswith("Wps")]
 
+    # A forced reconnect starts from waiting again, connected or not.
+    for state in ("WirelessWaitingState", "WirelessConnectedState"):
+        assert wait_until(lambda: state in active_states(norvid.output)), state
+        waiting, joins = entered("WirelessWaitingState"), len(wpa.calls("Reassociate"))
+        client.call("ForceWifiReconnect")
+        assert wait_until(lambda: entered("WirelessWaitingState") == waiting + 1), state
+        wpa.wait_for_call("Reassociate", joins + 1)
+        wpa.set_state("completed")
+        client.expect("Connected", "wlan0")
+
     # A wpa_supplicant that never leaves its association is waited for only so long; a scan
     # asked for meanwhile runs once afterwards.
-    wpa.set_state("completed")
-    client.expect("Connected", "wlan0")
     wpa.refuse("Disconnect", "fi.w1.wpa_supplicant1.NotConnected")
     disconnects = len(wpa.calls("Disconnect"))
     client.call("SetOffMode")
     wpa.wait_for_call("Disconnect", disconnects + 1)
     client.call("SetNormalMode", "wireless")
+    # Nobody unprivileged may speak for the daemon, nor hear the keys it hands out.
+    anyone = Signals(sandbox, source_dir, senders=["anyone"])
+    sandbox.run([*UNPRIVILEGED, "dbus-send", "--system", "--type=signal", "/com/brenvik/norvi",
+                 NAME + ".WpsCredentials", "dict:string:string:wpa_psk,attackers-key"],
+                timeout=30, check=True)
     client.call("Scan")
     assert not wait_until(lambda: wpa.calls("Scan"), timeout=5)
     wpa.wait_for_call("Scan", timeout=10)
     wpa.scan_done()
     client.arguments("ScanResults")
     assert len(wpa.calls("Scan")) == 1
+
+    assert nobody.wait_for('"ScanResults"') and anyone.wait_for('"ScanResults"')
+    assert not any('"WpsCredentials"' in line for line in nobody.lines + anyone.lines)
     assert norvid.running()
 
 
