@@ -137,10 +137,7 @@ class WpaDouble:
 
     def set_state(self, state, **more):
         """Sets the interface's "State" (and other properties given), with PropertiesChanged."""
-        self.set_properties({"State": state, **more})
-
-    def set_properties(self, raw):
-        self._control("SetInterfaceProperties", _map(raw))
+        self._control("SetInterfaceProperties", _map({"State": state, **more}))
 
     def network_temp_disabled(self, network, reason="WRONG_KEY", raw=None):
         self._control("EmitNetworkTempDisabled",
