@@ -1,13 +1,14 @@
 """Wi-Fi through the daemon in normal mode, as a set-up client on the bus sees it: the soft AP
 with Debian's hostapd and busybox udhcpd serving the sandbox's client device, and the station
-side with the wpa_supplicant double where a radio would be needed."""
+side with the real wpa_supplicant and with its double where a radio would be needed."""
 
 import re
 
 import dbus
 
-from conftest import (NAME, SUPPLICANT_PATH, UNPRIVILEGED, Signals, WpaDouble, active_states,
-                      added_networks, messages, state_changes, wait_until)
+from conftest import (HELPER_TIMEOUT, NAME, SUPPLICANT_PATH, UNPRIVILEGED, Signals, WpaDouble,
+                      active_states, added_networks, messages, start_helper, state_changes,
+                      wait_until)
 
 AP_ADDRESS = "192.168.200.1"
 DOMAIN = "setup.example"
@@ -313,3 +314,16 @@ def test_real_supplicant_goes_with_its_interface_and_is_taken_up_again(make_daem
     sandbox.plug("wlan0")
     client.expect("Connected", "wlan0")
     assert norvid.running()
+
+
+def test_a_wps_session_wpa_supplicant_never_ends_is_ended_by_our_bound(make_sandbox, build_dir):
+    # The daemon's bound is minutes: the worker alone is run with a short one.
+    sandbox = make_sandbox(supplicant="double")
+    wpa = WpaDouble(sandbox)
+    worker = start_helper(sandbox, build_dir, "supplicant_run", "-d", "1500", "wlan0")
+    wpa.wait_for_call("Disconnect")  # attached: quieting it has begun
+    worker.send("pbc")
+    wpa.wait_for_call("Start")
+    assert worker.expect("wpsError WPS session timed out") == []
+    worker.process.stdin.close()
+    assert worker.process.wait(timeout=HELPER_TIMEOUT) == 0, worker.output()
