@@ -411,10 +411,10 @@ class Helper(Lines):
         return sum(text in line for line in self.lines)
 
 
-def start_helper(sandbox, build_dir, name, *args, env=None, kind=Helper):
+def start_helper(sandbox, build_dir, name, *args, env=None):
     process = sandbox.spawn([str(build_dir / "tests" / "helpers" / name), *args], env=env,
                             stdin=subprocess.PIPE)
-    helper = kind(process)
+    helper = Helper(process)
     helper.expect("started")
     return helper
 
