@@ -1,8 +1,9 @@
-// Runs the supplicant worker for an interface with a WPS bound short enough to wait out (the
-// daemon's is minutes). Each line on standard input starts a push-button session; its failure is
-// written as "@wpsError MESSAGE". End of input ends the program.
+// Runs the supplicant worker for an interface with bounds on a WPS session and on the wait for a
+// disconnect short enough to wait out (the daemon's are minutes and seconds). Standard input takes
+// "pbc" (starts a push-button session, whose failure is written as "@wpsError MESSAGE") and
+// "scan". End of input ends the program.
 //
-// Usage: supplicant_run [-d] WPS_LIMIT_MS IFACE
+// Usage: supplicant_run [-d] WPS_LIMIT_MS DISCONNECT_WAIT_MS IFACE
 
 #include "HelperChannel.h"
 #include "SupplicantWpaSupplicant.h"
@@ -28,8 +29,10 @@ private slots:
 
     void on_command(const QByteArray &line)
     {
-        if (!line.isEmpty()) {
+        if (line == "pbc") {
             m_worker.wpsPbc();
+        } else if (line == "scan") {
+            m_worker.scan();
         }
     }
 
@@ -42,13 +45,14 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     const QStringList args = setUpHelper(application);
-    if (args.size() != 2) {
-        std::fprintf(stderr, "usage: supplicant_run [-d] WPS_LIMIT_MS IFACE\n");
+    if (args.size() != 3) {
+        std::fprintf(stderr, "usage: supplicant_run [-d] WPS_LIMIT_MS DISCONNECT_WAIT_MS IFACE\n");
         return 2;
     }
     WpaSupplicantTimings timings;
     timings.wpsLimitMs = args[0].toInt();
-    SupplicantRunner runner(InterfaceName(args[1]), timings);
+    timings.disconnectWaitMs = args[1].toInt();
+    SupplicantRunner runner(InterfaceName(args[2]), timings);
     return application.exec();
 }
 
