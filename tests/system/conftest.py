@@ -137,10 +137,7 @@ class WpaDouble:
 
     def set_state(self, state, **more):
         """Sets the interface's "State" (and other properties given), with PropertiesChanged."""
-        self.set_properties({"State": state, **more})
-
-    def set_properties(self, raw):
-        self._control("SetInterfaceProperties", _map(raw))
+        self._control("SetInterfaceProperties", _map({"State": state, **more}))
 
     def network_temp_disabled(self, network, reason="WRONG_KEY", raw=None):
         self._control("EmitNetworkTempDisabled",
@@ -273,6 +270,19 @@ def messages(daemon, level="INFO"):
     return [message for lvl, _, message in parse_log(daemon.lines) if lvl == level]
 
 
+def state_changes(daemon):
+    return [m for m in messages(daemon) if m.startswith(("Entering state: ", "Exiting state: "))]
+
+
+def active_states(daemon):
+    """The mode states active according to the log: entered and not exited since."""
+    active = set()
+    for change in state_changes(daemon):
+        verb, state = change.split(": ")
+        (active.add if verb == "Entering state" else active.discard)(state)
+    return active
+
+
 def ip(sandbox, *args):
     result = sandbox.run(["ip", *args])
     assert result.returncode == 0, f"ip {' '.join(args)}: {result.stderr}"
@@ -401,10 +411,10 @@ class Helper(Lines):
         return sum(text in line for line in self.lines)
 
 
-def start_helper(sandbox, build_dir, name, *args, env=None, kind=Helper):
+def start_helper(sandbox, build_dir, name, *args, env=None):
     process = sandbox.spawn([str(build_dir / "tests" / "helpers" / name), *args], env=env,
                             stdin=subprocess.PIPE)
-    helper = kind(process)
+    helper = Helper(process)
     helper.expect("started")
     return helper
 

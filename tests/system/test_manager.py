@@ -1,7 +1,7 @@
 """The daemon in normal mode in the sandbox world, driven by a client on the system bus under the
 daemon's own bus policy: the modes, the cable through DHCP and static settings, Wi-Fi through
-the real wpa_supplicant and through its double (scans, WPS, authentication errors), a soft AP,
-the configuration properties and the interface details, as the client sees them."""
+the real wpa_supplicant, the configuration properties and the interface details, as the client
+sees them."""
 
 import ipaddress
 import re
@@ -9,9 +9,9 @@ import re
 import pytest
 import sandbox as world
 
-from conftest import (NAME, STATIC, UNPRIVILEGED, WIRELESS_STATIC, Client, Signals, WpaDouble,
-                      added_networks, check_each_write_lands_on_its_own_property, ip, ipv4,
-                      messages, reply, start, wait_until)
+from conftest import (NAME, STATIC, UNPRIVILEGED, Client,
+                      check_each_write_lands_on_its_own_property, ip, ipv4, messages, reply,
+                      start, state_changes, wait_until)
 
 
 @pytest.fixture
@@ -34,19 +34,6 @@ def start_norvid(norvid_binary, source_dir):
 @pytest.fixture
 def norvid(sandbox, start_norvid):
     return start_norvid(sandbox)
-
-
-def state_changes(daemon):
-    return [m for m in messages(daemon) if m.startswith(("Entering state: ", "Exiting state: "))]
-
-
-def active_states(daemon):
-    """The mode states active according to the log: entered and not exited since."""
-    active = set()
-    for change in state_changes(daemon):
-        verb, state = change.split(": ")
-        (active.add if verb == "Entering state" else active.discard)(state)
-    return active
 
 
 def link_is_up(sandbox, link="eth0"):
@@ -193,13 +180,6 @@ def test_interface_details_of_every_kind_of_interface(sandbox, norvid):
     assert other["Present"] == 2
     assert sorted(other) == ["Dns", "Gateway", "Gateway6", "Interface", "Ips", "Mac", "Present"]
 
-    # A soft-AP interface that comes and goes.
-    ip(sandbox, "link", "add", "uap0", "type", "veth", "peer", "name", "uap1")
-    assert wait_until(lambda: client.details("uap0")["Present"] == 1)
-    assert client.details("uap0")["SoftApUp"] is False
-    ip(sandbox, "link", "del", "uap0")
-    assert wait_until(lambda: client.details("uap0") == {"Interface": "uap0", "Present": 0})
-
     wired = client.details("eth0")
     assert (wired["Present"], wired["Connected"], wired["CableStatus"], wired["Dhcp"]) == \
         (1, False, False, True)
@@ -213,10 +193,6 @@ def test_interface_details_of_every_kind_of_interface(sandbox, norvid):
         "SoftApSetup": client.get("SoftApModeSettings")}
     assert details["wired"]["Mac"] == wired["Mac"]
     assert details["wireless"]["Interface"] == "wlan0"
-
-    # Removed: the wireless controller's interface is gone for the daemon as well.
-    ip(sandbox, "link", "del", "wlan0")
-    assert wait_until(lambda: client.details("wlan0") == {"Interface": "wlan0", "Present": 0})
 
 
 WIRELESS_NETWORK = ipaddress.ip_network("10.78.0.0/24")
@@ -283,94 +259,3 @@ def test_automatic_mode_prefers_the_cable_and_falls_back_to_wifi(make_sandbox, s
     client.expect("Connected", "wlan0")
     assert wireless_leased(sandbox)
     server.kill()
-
-
-def test_wps_scans_and_reconnects_with_the_wpa_supplicant_double(make_sandbox, start_norvid,
-                                                                 source_dir):
-    sandbox = make_sandbox(supplicant="double")
-    wpa = WpaDouble(sandbox)
-    client, daemon = start_norvid(sandbox)
-    nobody = Signals(sandbox, source_dir, UNPRIVILEGED)
-    # The real wpa_supplicant keeps its interface up; the double does not.
-    ip(sandbox, "link", "set", "wlan0", "up")
-
-    def entered(state):
-        return state_changes(daemon).count("Entering state: " + state)
-
-    # In wired mode a WPS session borrows the wireless interface, which is off again after it.
-    client.call("SetNormalMode", "wired")
-    assert wait_until(lambda: entered("WiredWaitingState") == 1)
-    client.call("WpsPbc")
-    wpa.wait_for_call("Start")
-    wpa.wps_credentials("HomeNet", "secret-pass")
-    wpa.wps_event("success")
-    client.ignored = "eth0"
-    credentials = {"ssid": "HomeNet", "type": "wpa-psk", "wpa_psk": "secret-pass", "priority": 0}
-    assert client.expect("WpsCredentials", credentials)[-1:] == [
-        ("WpsCredentials", credentials)]
-    assert wait_until(lambda: entered("WirelessDisabledState") == 3)
-    assert "Entering state: WirelessWaitingState" not in state_changes(daemon)
-    # The bus lets nobody unprivileged speak for the daemon; the key it delivered goes to
-    # privileged clients only.
-    anyone = Signals(sandbox, source_dir, senders=["anyone"])
-    sandbox.run([*UNPRIVILEGED, "dbus-send", "--system", "--type=signal", "/com/brenvik/norvi",
-                 NAME + ".WpsCredentials", "dict:string:string:wpa_psk,attackers-key"],
-                timeout=30, check=True)
-
-    # A scan reports each network once, by its strongest access point.
-    client.call("SetNormalMode", "wireless")
-    assert wait_until(lambda: entered("WirelessWaitingState") == 1)
-    client.call("Scan")
-    wpa.wait_for_call("Scan")
-    for bssid, ssid, signal in (("02:00:00:00:00:01", "HomeNet", -60),
-                                ("02:00:00:00:00:02", "HomeNet", -50),
-                                ("02:00:00:00:00:03", "HomeNet", -50),
-                                ("02:00:00:00:00:04", "Cafe", -70)):
-        wpa.add_bss(ssid=ssid, bssid=bssid, signal=signal)
-    wpa.scan_done()
-    [results] = client.arguments("ScanResults")
-    assert {ssid: (ap["bssid"], ap["signal"]) for ssid, ap in results.items()} == {
-        "HomeNet": ("02:00:00:00:00:02", -50), "Cafe": ("02:00:00:00:00:04", -70)}
-    assert nobody.wait_for('"ScanResults"') and anyone.wait_for('"ScanResults"')
-    assert not any('"WpsCredentials"' in line for line in nobody.lines + anyone.lines)
-
-    # Joining; a wrong key is reported, then the network is joined after all.
-    client.set("WirelessIpSettings", WIRELESS_STATIC)
-    client.set("WirelessNetworks", {"HomeNet": {"wpa_psk": "secret-pass"}})
-    wpa.wait_for_call("AddNetwork")
-    wpa.network_temp_disabled(added_networks(wpa)["HomeNet"], "WRONG_KEY")
-    assert client.expect("AuthError", "HomeNet", "WRONG_KEY")[-1:] == [
-        ("AuthError", "HomeNet", "WRONG_KEY")]
-    wpa.set_state("completed")
-    client.expect("Connected", "wlan0")
-
-    # A forced reconnect starts from waiting again, whichever state the wireless side is in.
-    for state in ("WirelessConnectedState", "WirelessWpsState", "WirelessWaitingState"):
-        if state == "WirelessWpsState":
-            client.call("WpsPbc")
-        assert wait_until(lambda: state in active_states(daemon)), state
-        waiting = entered("WirelessWaitingState")
-        client.call("ForceWifiReconnect")
-        assert wait_until(lambda: entered("WirelessWaitingState") == waiting + 1), state
-
-
-
-def test_soft_ap_gives_a_client_device_an_address(make_sandbox, start_norvid):
-    sandbox = make_sandbox(softap=True, supplicant="double")
-    client, daemon = start_norvid(sandbox)
-    client.ignored = "eth0"
-    client.call("StartSoftAp", "uap0", {"ssid": "Setup", "channel": "6"})
-    assert client.expect("Connected", "uap0")[-1] == ("Connected", "uap0")
-    assert client.details("uap0")["SoftApUp"] is True
-    assert client.get("SoftApModeSettings")["uap0"]["ssid"] == "Setup"
-
-    leased = sandbox.peer_run(["busybox", "udhcpc", "-i", "puap0", "-f", "-q", "-n", "-t", "5",
-                               "-s", "/bin/true"], timeout=30)
-    assert "obtained from 192.168.200.1" in leased.stderr, leased
-    device = sandbox.peer_run(["cat", "/sys/class/net/puap0/address"]).stdout.strip()
-    assert client.arguments("StationConnected") == (device,)
-
-    client.call("StopSoftAp", "uap0")
-    assert client.expect("Disconnected", "uap0") == [("StationDisconnected", device),
-                                                     ("Disconnected", "uap0")]
-    assert client.details("uap0")["SoftApUp"] is False
