@@ -198,18 +198,6 @@ def test_interface_details_of_every_kind_of_interface(sandbox, norvid):
 WIRELESS_NETWORK = ipaddress.ip_network("10.78.0.0/24")
 
 
-def start_wireless_dhcp_server(sandbox):
-    """busybox udhcpd on the peer end of wlan0, which gets an address of its own subnet."""
-    sandbox.peer_run(["ip", "addr", "add", "10.78.0.1/24", "dev", "pwlan0"], check=True)
-    conf = sandbox.state_dir / "udhcpd-wlan0.conf"
-    conf.write_text("start 10.78.0.100\nend 10.78.0.150\ninterface pwlan0\nlease_file %s\n"
-                    "pidfile %s\noption subnet 255.255.255.0\noption router 10.78.0.1\n"
-                    % (sandbox.state_dir / "udhcpd-wlan0.leases",
-                       sandbox.state_dir / "udhcpd-wlan0.pid"))
-    (sandbox.state_dir / "udhcpd-wlan0.leases").touch()
-    return sandbox.peer_spawn(["busybox", "udhcpd", "-f", str(conf)])
-
-
 def wireless_leased(sandbox):
     return [a for a in ipv4(sandbox, "wlan0") if a in WIRELESS_NETWORK]
 
@@ -217,7 +205,7 @@ def wireless_leased(sandbox):
 def test_automatic_mode_prefers_the_cable_and_falls_back_to_wifi(make_sandbox, start_norvid):
     sandbox = make_sandbox(supplicant="real")
     sandbox.start_dhcp_server()
-    server = start_wireless_dhcp_server(sandbox)
+    sandbox.start_dhcp_server(link="wlan0")
     sandbox.plug("wlan0")
     client, daemon = start_norvid(sandbox)
     client.set("WirelessNetworks", {"Open": {}})
@@ -258,4 +246,3 @@ def test_automatic_mode_prefers_the_cable_and_falls_back_to_wifi(make_sandbox, s
     ip(sandbox, "link", "set", "wlan0", "up")
     client.expect("Connected", "wlan0")
     assert wireless_leased(sandbox)
-    server.kill()
