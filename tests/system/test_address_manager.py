@@ -181,7 +181,7 @@ def test_ipv6_from_router_advertisements_outlives_ipv4(sandbox, build_dir):
         manager.send("restart")
         passed = manager.expect("started")
         assert [r for r in passed if r.endswith("connected")] == ["disconnected"]
-        assert global_ipv6_addresses(sandbox) == []
+        wait_until(lambda: global_ipv6_addresses(sandbox) == [], "the global address flushed")
         manager.expect("connected")
         assert global_ipv6_addresses(sandbox)
         assert resolver_lines(sandbox) == ["nameserver fd77::53", "nameserver fe80::53%eth0",
