@@ -211,8 +211,9 @@ void NorviProcessQueue::start(const Entry &entry)
                    SLOT(on_process_finished(int, QProcess::ExitStatus)));
     norvi::connect(m_process.get(), SIGNAL(errorOccurred(QProcess::ProcessError)), this,
                    SLOT(on_process_errorOccurred(QProcess::ProcessError)));
-    startLogged(*m_process, entry.program, entry.arguments, m_command.constData());
+    // Armed first: a start that fails at once has ended the command when start() returns.
     m_timer.start(NorviProcess::StartTimeoutMs);
+    startLogged(*m_process, entry.program, entry.arguments, m_command.constData());
 }
 
 void NorviProcessQueue::on_process_started()

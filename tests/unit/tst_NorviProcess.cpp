@@ -30,7 +30,8 @@ private slots:
     }
 
     // The loop stays free while a slow command runs; commands, and what waits for them, keep
-    // their order, and a step's own commands come before those queued after it.
+    // their order, a step's own commands come before those queued after it, and one that
+    // cannot start holds up nothing.
     void queuedCommandsKeepTheirOrderWithoutBlocking()
     {
         QTemporaryDir dir;
@@ -47,6 +48,7 @@ private slots:
             seen << "step";
             queue.execute("sh", append("fromstep"));
         });
+        queue.execute("/nonexistent/program", {});
         queue.execute("sh", append("after"));
         queue.then([&] { seen << "done"; });
         QVERIFY(clock.elapsed() < 300);
