@@ -36,9 +36,7 @@ QStringList familyOptions(NetworkDriver::Proto proto)
 
 } // namespace
 
-NetworkDriverIp::NetworkDriverIp(QObject *parent, int commandTimeoutMs)
-    : QObject(parent), m_commands(nullptr, commandTimeoutMs)
-{}
+NetworkDriverIp::NetworkDriverIp(QObject *parent) : QObject(parent) {}
 
 void NetworkDriverIp::runIp(const QStringList &arguments)
 {

@@ -57,8 +57,7 @@ class NetworkDriverIp : public QObject, public NetworkDriver
     Q_OBJECT
 
 public:
-    explicit NetworkDriverIp(QObject *parent = nullptr,
-                             int commandTimeoutMs = NorviProcess::FinishTimeoutMs);
+    explicit NetworkDriverIp(QObject *parent = nullptr);
 
     void up(const InterfaceName &interface) override;
     void down(const InterfaceName &interface) override;

@@ -138,8 +138,7 @@ void NorviProcess::reap(std::unique_ptr<QProcess> process, int killAfterMs, cons
     new EndingProcess(std::move(process), killAfterMs, ended);
 }
 
-NorviProcessQueue::NorviProcessQueue(QObject *parent, int finishTimeoutMs)
-    : QObject(parent), m_finishTimeoutMs(finishTimeoutMs)
+NorviProcessQueue::NorviProcessQueue(QObject *parent) : QObject(parent)
 {
     m_timer.setSingleShot(true);
     norvi::connect(&m_timer, SIGNAL(timeout()), this, SLOT(on_timer_timeout()));
@@ -218,7 +217,7 @@ void NorviProcessQueue::start(const Entry &entry)
 
 void NorviProcessQueue::on_process_started()
 {
-    m_timer.start(m_finishTimeoutMs);
+    m_timer.start(NorviProcess::FinishTimeoutMs);
 }
 
 void NorviProcessQueue::on_process_finished(int, QProcess::ExitStatus)

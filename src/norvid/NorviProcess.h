@@ -44,8 +44,7 @@ class NorviProcessQueue : public QObject
 public:
     using Step = std::function<void()>;
 
-    explicit NorviProcessQueue(QObject *parent = nullptr,
-                               int finishTimeoutMs = NorviProcess::FinishTimeoutMs);
+    explicit NorviProcessQueue(QObject *parent = nullptr);
     // Commands still waiting are run to the end, blocking, so that links are left as they were
     // asked to be; steps are dropped, their owners are going away too.
     ~NorviProcessQueue() override;
@@ -76,7 +75,6 @@ private:
     void start(const Entry &entry);
     void done();
 
-    const int m_finishTimeoutMs;
     std::deque<Entry> m_queue;
     // Commands and steps asked for by the step being run, put before the rest of the queue.
     std::deque<Entry> m_fromStep;
