@@ -66,7 +66,8 @@ Ipv4AddressManager::Ipv4AddressManager(const InterfaceName &interface, NetworkDr
                                        const DhcpClientFactory &dhcpClientFactory,
                                        const QString &autoIpDProgram)
     : m_interface(interface), m_dhcpClientFactory(dhcpClientFactory),
-      m_autoIpDProgram(autoIpDProgram), m_addressSetter(driver), m_configuration(interface)
+      m_autoIpDProgram(autoIpDProgram), m_driver(driver), m_addressSetter(driver),
+      m_configuration(interface)
 {
     m_autoipTimer.setSingleShot(true);
     m_autoipTimer.setInterval(linkLocalFallbackMs);
@@ -87,9 +88,8 @@ void Ipv4AddressManager::start(const InterfaceConfiguration &configuration)
     }
 }
 
-// The client object stays: it is replaced on the next DHCP start. The fallback is disarmed only
-// once the client has ended: a udhcpc killed before it handles SIGTERM reports a crash on the
-// way out, and that error arms the fallback again.
+// The client object stays: it is replaced on the next DHCP start. A client that is stopping
+// reports nothing more, so the fallback stays disarmed.
 void Ipv4AddressManager::stop()
 {
     if (m_dhcpClient) {
@@ -141,9 +141,23 @@ void Ipv4AddressManager::applyConfiguration(const InterfaceConfiguration &addr)
     } else if (!sameGateway) {
         m_addressSetter.setGateway(addr);
     }
-    updateNameservers(addr.getDnsList());
-    updateSearchDomains(addr.getSearchDomains());
-    updateConnected(true);
+    publishOnceApplied(addr);
+}
+
+// Connected means usable: the signal, and the name servers that a resolver file written on it
+// would list, wait until address and route are in place. What was cleared or replaced in the
+// meantime is not published.
+void Ipv4AddressManager::publishOnceApplied(const InterfaceConfiguration &addr)
+{
+    const quint64 application = ++m_applications;
+    const QPointer<Ipv4AddressManager> self(this);
+    m_driver->afterOperations([self, application, addr] {
+        if (self && self->m_applications == application) {
+            self->updateNameservers(addr.getDnsList());
+            self->updateSearchDomains(addr.getSearchDomains());
+            self->updateConnected(true);
+        }
+    });
 }
 
 // What makes a lease unusable, or nullptr when it can be applied. Each of these would leave the
@@ -221,6 +235,7 @@ void Ipv4AddressManager::on_autoipTimer_timeout()
 // Flushing the addresses also takes the routes through them.
 void Ipv4AddressManager::clearConfiguration()
 {
+    ++m_applications;
     m_configuration = InterfaceConfiguration(m_interface);
     m_addressSetter.setIpAndNetmask(m_configuration);
     updateUnconfigured();

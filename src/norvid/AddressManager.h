@@ -9,6 +9,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -92,17 +93,22 @@ private:
 
     void refuseLease(const InterfaceConfiguration &lease, const char *problem);
     void applyConfiguration(const InterfaceConfiguration &addr);
+    void publishOnceApplied(const InterfaceConfiguration &addr);
     void startDhcpClient();
     void clearConfiguration();
 
     const InterfaceName m_interface;
     const DhcpClientFactory m_dhcpClientFactory;
     const QString m_autoIpDProgram;
+    NetworkDriver *const m_driver;
     QTimer m_autoipTimer;
     IpAddressSetter m_addressSetter;
     std::unique_ptr<DhcpClient> m_dhcpClient;
     std::unique_ptr<AutoIpD> m_autoIpD;
     InterfaceConfiguration m_configuration;
+    // Counts the configurations applied and cleared; a publication waiting for its commands
+    // goes ahead only if no other came after it.
+    quint64 m_applications = 0;
 };
 
 // IPv6 as the kernel configures it from router advertisements: connected while the interface has

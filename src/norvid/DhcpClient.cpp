@@ -1,7 +1,8 @@
 #include "DhcpClient.h"
 
+#include "NorviProcess.h"
+
 #include <QMetaEnum>
-#include <QSignalBlocker>
 #include <QSysInfo>
 
 const QString Udhcpc::Program = QStringLiteral("/sbin/udhcpc");
@@ -64,26 +65,12 @@ struct Lease
 
 Udhcpc::Udhcpc(const InterfaceName &interface, const QString &program)
     : DhcpClient(interface), m_program(program)
-{
-    m_process.setProcessChannelMode(QProcess::MergedChannels);
-    norvi::connect(&m_process, SIGNAL(readyReadStandardOutput()), this,
-                   SLOT(on_readyReadStandardOutput()));
-    norvi::connect(&m_process, SIGNAL(finished(int, QProcess::ExitStatus)), this,
-                   SLOT(on_finished(int, QProcess::ExitStatus)));
-    norvi::connect(&m_process, SIGNAL(errorOccurred(QProcess::ProcessError)), this,
-                   SLOT(on_error(QProcess::ProcessError)));
-}
+{}
 
+// Whatever the run would still report is unwanted: the owner is letting go of this client.
 Udhcpc::~Udhcpc()
 {
-    {
-        // The owner is letting go of this client; whatever it would still report is unwanted.
-        const QSignalBlocker blocker(this);
-        stop();
-    }
-    // A child that outlived stop() is killed by the process object's destructor, after the
-    // slots' data is gone.
-    m_process.blockSignals(true);
+    stop();
 }
 
 void Udhcpc::start()
@@ -92,13 +79,39 @@ void Udhcpc::start()
     m_output.clear();
     const QStringList args = arguments();
     nvInfo() << "Starting dhcp client " << m_program << " w/args: " << args;
-    m_process.start(m_program, args);
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    norvi::connect(m_process.get(), SIGNAL(readyReadStandardOutput()), this,
+                   SLOT(on_readyReadStandardOutput()));
+    norvi::connect(m_process.get(), SIGNAL(finished(int, QProcess::ExitStatus)), this,
+                   SLOT(on_finished(int, QProcess::ExitStatus)));
+    norvi::connect(m_process.get(), SIGNAL(errorOccurred(QProcess::ProcessError)), this,
+                   SLOT(on_error(QProcess::ProcessError)));
+    m_process->start(m_program, args);
 }
 
+// The run ends in the background: its end and a crash on the way out are logged, and nothing it
+// prints any more is reported.
 void Udhcpc::stop()
 {
-    m_process.terminate();
-    m_process.waitForFinished(StopTimeoutMs);
+    if (!m_process) {
+        return;
+    }
+    norvi::disconnect(m_process.get(), nullptr, this, nullptr);
+    if (m_process->state() == QProcess::NotRunning) {
+        // Kept rather than deleted: this may run inside one of the process's own signals.
+        m_ended = std::move(m_process);
+        return;
+    }
+    std::unique_ptr<QProcess> process = std::move(m_process);
+    process->terminate();
+    const InterfaceName interface = m_interface;
+    NorviProcess::reap(std::move(process), StopTimeoutMs, [interface](const QProcess &ended) {
+        if (ended.exitStatus() == QProcess::CrashExit) {
+            logError(interface, QProcess::Crashed);
+        }
+        logEnd(interface, ended);
+    });
 }
 
 QStringList Udhcpc::arguments() const
@@ -118,7 +131,7 @@ QStringList Udhcpc::arguments() const
 
 void Udhcpc::on_readyReadStandardOutput()
 {
-    take(m_process.readAll());
+    take(m_process->readAll());
 }
 
 void Udhcpc::take(const QByteArray &output)
@@ -197,15 +210,25 @@ void Udhcpc::limitPendingOutput()
     m_output = kept;
 }
 
-void Udhcpc::on_finished(int exitCode, QProcess::ExitStatus)
+void Udhcpc::on_finished(int, QProcess::ExitStatus)
 {
-    nvInfo() << m_interface << ": dhcp client process finished, exit code: " << exitCode;
+    logEnd(m_interface, *m_process);
 }
 
 void Udhcpc::on_error(QProcess::ProcessError processError)
 {
     emit error(QStringLiteral("dhcpc: ") + m_interface.toString() +
                QStringLiteral(": an error occurred!"));
-    nvCritical() << m_interface << ": An error occurred in the dhcp client "
+    logError(m_interface, processError);
+}
+
+void Udhcpc::logEnd(const InterfaceName &interface, const QProcess &process)
+{
+    nvInfo() << interface << ": dhcp client process finished, exit code: " << process.exitCode();
+}
+
+void Udhcpc::logError(const InterfaceName &interface, QProcess::ProcessError processError)
+{
+    nvCritical() << interface << ": An error occurred in the dhcp client "
                  << QMetaEnum::fromType<QProcess::ProcessError>().valueToKey(processError);
 }

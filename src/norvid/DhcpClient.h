@@ -8,6 +8,8 @@
 #include <QProcess>
 #include <QString>
 
+#include <memory>
+
 // Gets an interface's IPv4 configuration from a DHCP server. It only reports leases; the owner
 // applies them.
 class DhcpClient : public QObject
@@ -38,7 +40,8 @@ class Udhcpc : public DhcpClient
 public:
     static const QString Program;
     static const QString LeaseScript;
-    // udhcpc is asked to end with SIGTERM and given this long to release and exit.
+    // udhcpc is asked to end with SIGTERM and given this long to release and exit before it is
+    // killed. Nobody waits for it meanwhile.
     static constexpr int StopTimeoutMs = 30000;
     // Output collected without a complete report is cut down to its NORVID_ lines beyond this
     // size, so that a client chattering for days without a server keeps memory bounded.
@@ -65,8 +68,12 @@ private:
     void report(const QByteArray &output);
     void logOutput(const QString &output) const;
     void limitPendingOutput();
+    static void logEnd(const InterfaceName &interface, const QProcess &process);
+    static void logError(const InterfaceName &interface, QProcess::ProcessError processError);
 
     const QString m_program;
-    QProcess m_process;
+    // One process object per run: a stopped run ends on its own while the next one starts.
+    std::unique_ptr<QProcess> m_process;
+    std::unique_ptr<QProcess> m_ended;
     QByteArray m_output;
 };

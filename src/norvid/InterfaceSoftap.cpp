@@ -434,6 +434,8 @@ void WirelessSoftApStarted::setUpLink(const SoftApSetup &settings)
     }
     m_softap->driver()->up(name);
     m_softap->driver()->setIpAddress(settings.apAddress(), SoftApPrefixLength, name);
+    // udhcpd takes its own address from the interface when it starts.
+    m_softap->driver()->finishOperations();
 }
 
 void WirelessSoftApStarted::stopSoftAp()

@@ -10,11 +10,6 @@ const QString IpProgram = QStringLiteral("ip");
 const QString Ipv4Option = QStringLiteral("-4");
 const QString Ipv6Option = QStringLiteral("-6");
 
-void runIp(const QStringList &arguments)
-{
-    NorviProcess::execute(IpProgram, arguments);
-}
-
 bool isIpv4(const QString &address)
 {
     return norvi::parseHostAddress(address).protocol() == QAbstractSocket::IPv4Protocol;
@@ -39,14 +34,19 @@ QStringList familyOptions(NetworkDriver::Proto proto)
     return {Ipv4Option, Ipv6Option};
 }
 
-void setLink(const InterfaceName &interface, const QStringList &settings)
-{
-    runIp(QStringList{"link", "set", "dev", interface.toString()} + settings);
-}
-
 } // namespace
 
 NetworkDriverIp::NetworkDriverIp(QObject *parent) : QObject(parent) {}
+
+void NetworkDriverIp::runIp(const QStringList &arguments)
+{
+    m_commands.execute(IpProgram, arguments);
+}
+
+void NetworkDriverIp::setLink(const InterfaceName &interface, const QStringList &settings)
+{
+    runIp(QStringList{"link", "set", "dev", interface.toString()} + settings);
+}
 
 void NetworkDriverIp::up(const InterfaceName &interface)
 {
@@ -118,6 +118,16 @@ void NetworkDriverIp::addDefaultRoute(const QString &gateway, const InterfaceNam
            interface.toString()});
 }
 
+void NetworkDriverIp::afterOperations(const Step &step)
+{
+    m_commands.then(step);
+}
+
+void NetworkDriverIp::finishOperations()
+{
+    m_commands.finish();
+}
+
 IpAddressSetter::IpAddressSetter(NetworkDriver *driver) : m_driver(driver) {}
 
 void IpAddressSetter::setIpAndNetmask(const InterfaceConfiguration &config)
@@ -149,8 +159,14 @@ void IpAddressSetter::setGateway(const InterfaceConfiguration &config)
     if (interface.isEmpty() || !config.hasGateway()) {
         return;
     }
-    if (!NetworkUtilities::getGateway().isEmpty()) {
-        m_driver->routeFlush(NetworkDriver::Ipv4);
-    }
-    m_driver->addDefaultRoute(config.getGateway().toString(), interface);
+    // The routes are looked at once the address changes asked for before have been made: a
+    // flushed address takes its routes along.
+    NetworkDriver *const driver = m_driver;
+    const QString gateway = config.getGateway().toString();
+    m_driver->afterOperations([driver, gateway, interface] {
+        if (!NetworkUtilities::getGateway().isEmpty()) {
+            driver->routeFlush(NetworkDriver::Ipv4);
+        }
+        driver->addDefaultRoute(gateway, interface);
+    });
 }

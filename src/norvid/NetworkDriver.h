@@ -2,17 +2,23 @@
 
 #include "InterfaceConfiguration.h"
 #include "NorviCommon.h"
+#include "NorviProcess.h"
 
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class Bssid;
 
 // Changes links, addresses and routes. Operations report nothing back: failures are logged by
-// the command runner and callers carry on.
+// the command runner and callers carry on. They take effect in the order they were asked for,
+// though not necessarily before the call returns.
 class NetworkDriver
 {
 public:
+    using Step = std::function<void()>;
+
     enum Proto
     {
         Ipv4 = 0,
@@ -35,9 +41,17 @@ public:
     // Removes every default route of the family, whichever interface it leaves through.
     virtual void routeFlush(Proto proto) = 0;
     virtual void addDefaultRoute(const QString &gateway, const InterfaceName &interface) = 0;
+
+    // Runs step once every operation asked for so far has taken effect; operations the step asks
+    // for come before any asked for after this call. A driver that works synchronously runs it
+    // at once.
+    virtual void afterOperations(const Step &step) { step(); }
+    // Returns once every operation asked for so far has taken effect.
+    virtual void finishOperations() {}
 };
 
-// The driver on top of the ip command.
+// The driver on top of the ip command. The commands run one after the other while the event
+// loop goes on.
 class NetworkDriverIp : public QObject, public NetworkDriver
 {
     Q_OBJECT
@@ -53,6 +67,14 @@ public:
     void addIpAddress(const QString &ip, int prefixLength, const InterfaceName &interface) override;
     void routeFlush(Proto proto) override;
     void addDefaultRoute(const QString &gateway, const InterfaceName &interface) override;
+    void afterOperations(const Step &step) override;
+    void finishOperations() override;
+
+private:
+    void runIp(const QStringList &arguments);
+    void setLink(const InterfaceName &interface, const QStringList &settings);
+
+    NorviProcessQueue m_commands;
 };
 
 // Applies a configuration's static IPv4 address and gateway.

@@ -14,6 +14,9 @@ namespace {
 
 const int ShutdownSignals[] = {SIGTERM, SIGINT};
 
+const QString LocalPath = QStringLiteral("/org/freedesktop/DBus/Local");
+const QString LocalInterface = QStringLiteral("org.freedesktop.DBus.Local");
+
 // A signal handler may do next to nothing: it passes the signal number on to the event loop
 // through this pair's writing end.
 int signalPipe[2] = {-1, -1};
@@ -35,7 +38,7 @@ void onShutdownSignal(int signalNumber)
 
 } // namespace
 
-ShutdownWatcher::ShutdownWatcher(QObject *parent, int busCheckMs) : QObject(parent)
+ShutdownWatcher::ShutdownWatcher(QObject *parent) : QObject(parent)
 {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0) {
         nvCritical() << "Cannot set up the shutdown signal handling";
@@ -52,9 +55,20 @@ ShutdownWatcher::ShutdownWatcher(QObject *parent, int busCheckMs) : QObject(pare
     for (const int signalNumber : ShutdownSignals) {
         sigaction(signalNumber, &action, nullptr);
     }
-    m_busTimer.setInterval(busCheckMs);
-    norvi::connect(&m_busTimer, SIGNAL(timeout()), this, SLOT(on_busTimer_timeout()));
-    m_busTimer.start();
+    watchBus();
+}
+
+// The bus library tells its own connection when the bus has gone, as a signal that never
+// travels over the bus; hooking it costs nothing while the bus is there, unlike asking.
+void ShutdownWatcher::watchBus()
+{
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected() ||
+        !bus.connect(QString(), LocalPath, LocalInterface, QStringLiteral("Disconnected"), this,
+                     SLOT(on_bus_disconnected()))) {
+        // Gone before the event loop runs, which would ignore an exit asked for now.
+        QMetaObject::invokeMethod(this, "on_bus_disconnected", Qt::QueuedConnection);
+    }
 }
 
 ShutdownWatcher::~ShutdownWatcher()
@@ -83,12 +97,8 @@ void ShutdownWatcher::on_signalNotifier_activated()
     QCoreApplication::exit(0);
 }
 
-void ShutdownWatcher::on_busTimer_timeout()
+void ShutdownWatcher::on_bus_disconnected()
 {
-    if (QDBusConnection::systemBus().isConnected()) {
-        return;
-    }
     nvCritical() << "Lost the system bus, exiting so that the daemon can be started afresh";
-    m_busTimer.stop();
     QCoreApplication::exit(BusLostExitStatus);
 }

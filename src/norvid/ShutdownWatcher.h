@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QObject>
-#include <QTimer>
 
 class QSocketNotifier;
 
@@ -14,17 +13,17 @@ class ShutdownWatcher : public QObject
     Q_OBJECT
 
 public:
-    static constexpr int BusCheckMs = 1000;
     static constexpr int BusLostExitStatus = 2;
 
-    explicit ShutdownWatcher(QObject *parent = nullptr, int busCheckMs = BusCheckMs);
+    explicit ShutdownWatcher(QObject *parent = nullptr);
     ~ShutdownWatcher() override;
 
 private slots:
     void on_signalNotifier_activated();
-    void on_busTimer_timeout();
+    void on_bus_disconnected();
 
 private:
+    void watchBus();
+
     QSocketNotifier *m_signalNotifier;
-    QTimer m_busTimer;
 };

@@ -148,7 +148,7 @@ def test_ipv6_from_router_advertisements_outlives_ipv4(sandbox, build_dir):
         sandbox.run(["kill", "-KILL", udhcpc[0]], check=True)
         passed = manager.expect("nameservers eth0 fd77::53 fe80::53%eth0")
         wait_until(lambda: manager.count("dhcp client error: ") == 1, "the client error")
-        assert ipv4_addresses(sandbox) == []
+        wait_until(lambda: ipv4_addresses(sandbox) == [], "the IPv4 address flushed")
         assert "disconnected" not in passed + manager.drain(1)
 
         # No advertisement may bring the address back between the flush and the check.
@@ -157,7 +157,7 @@ def test_ipv6_from_router_advertisements_outlives_ipv4(sandbox, build_dir):
         manager.send("stop")
         passed = manager.expect("stopped")
         assert passed.count("disconnected") == 1
-        assert global_ipv6_addresses(sandbox) == []
+        wait_until(lambda: global_ipv6_addresses(sandbox) == [], "the global address flushed")
         assert resolver_lines(sandbox) == []
 
         # What the kernel learnt while addressing was stopped is taken up by the next start:
@@ -181,7 +181,7 @@ def test_ipv6_from_router_advertisements_outlives_ipv4(sandbox, build_dir):
         manager.send("restart")
         passed = manager.expect("started")
         assert [r for r in passed if r.endswith("connected")] == ["disconnected"]
-        assert global_ipv6_addresses(sandbox) == []
+        wait_until(lambda: global_ipv6_addresses(sandbox) == [], "the global address flushed")
         manager.expect("connected")
         assert global_ipv6_addresses(sandbox)
         assert resolver_lines(sandbox) == ["nameserver fd77::53", "nameserver fe80::53%eth0",

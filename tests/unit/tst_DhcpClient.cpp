@@ -157,21 +157,20 @@ private slots:
         QCOMPARE(finished.count(), 0);
     }
 
-    void dyingOnStopIsReportedExceptToAnOwnerDestroyingTheClient()
+    // A stopped client has nothing more to report: its owner has moved on.
+    void dyingOnStopIsLoggedButNotReported()
     {
         auto client = startClient("diesonterm");
         QSignalSpy error(client.get(), SIGNAL(error(QString)));
         QTest::qWait(300);
         client->stop();
-        QCOMPARE(error.count(), 1);
-
         client->start();
         QTest::qWait(300);
         client.reset();
-        QCOMPARE(error.count(), 1);
-        QCOMPARE(
+        QTRY_COMPARE(
             linesStartingWith("diesonterm: An error occurred in the dhcp client Crashed").size(),
             2);
+        QCOMPARE(error.count(), 0);
     }
 };
 

@@ -28,6 +28,36 @@ private slots:
         QCOMPARE(kill(file.readAll().trimmed().toInt(), 0), -1);
         QCOMPARE(errno, ESRCH);
     }
+
+    // The loop stays free while a slow command runs; commands, and what waits for them, keep
+    // their order, a step's own commands come before those queued after it, and one that
+    // cannot start holds up nothing.
+    void queuedCommandsKeepTheirOrderWithoutBlocking()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath("order");
+        const auto append = [&file](const QString &word) {
+            return QStringList{"-c", "echo " + word + " >> " + file};
+        };
+        NorviProcessQueue queue;
+        QStringList seen;
+        QElapsedTimer clock;
+        clock.start();
+        queue.execute("sh", {"-c", "sleep 0.5; echo slow >> " + file});
+        queue.then([&] {
+            seen << "step";
+            queue.execute("sh", append("fromstep"));
+        });
+        queue.execute("/nonexistent/program", {});
+        queue.execute("sh", append("after"));
+        queue.then([&] { seen << "done"; });
+        QVERIFY(clock.elapsed() < 300);
+        QTimer::singleShot(0, [&] { seen << "loop"; });
+        QTRY_COMPARE(seen, QStringList({"loop", "step", "done"}));
+        QFile written(file);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.readAll(), QByteArray("slow\nfromstep\nafter\n"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestNorviProcess)

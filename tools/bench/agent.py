@@ -311,6 +311,10 @@ class Agent:
         self.events.clear()
         self.wait(lambda: self.seen(wanted), lambda: self.answer(link=wanted))
 
+    def do_count_log(self, text):
+        """How many of the daemon's lines so far contain `text`."""
+        self.answer(count=sum(text in line for _, line in self.log))
+
     def do_wait_event(self, what):
         """Answers once `what` is seen after the last carrier change."""
         def reply():

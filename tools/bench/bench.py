@@ -29,6 +29,7 @@ WIRELESS = "wlan0"
 SETTLE_S = 0.3          # lets the daemon finish reacting to a mode change before the cable moves
 FLAP_INTERVAL_S = 0.02  # between one cable edge and the next
 DETAILS_BATCH = 100  # calls between two looks at whether the storm is over
+DHCP_CLIENT_STARTED = "Starting dhcp client"  # the daemon's line for each DHCP run
 WIRELESS_SSID = "norvid-bench"
 WIRELESS_STATIC = {"Ip": "10.78.0.9", "Netmask": "255.255.255.0"}
 
@@ -185,14 +186,16 @@ class Bench:
 
     def flaps(self):
         before = self.agent("usage")
+        starts = self.agent("count_log", text=DHCP_CLIENT_STARTED)["count"]
         self.world.peer_run(self.flap_script(), check=True, timeout=600)
         settled = self.agent("wait_event", what=f"Connected {WIRED}")
         after = self.agent("usage")
+        starts = self.agent("count_log", text=DHCP_CLIENT_STARTED)["count"] - starts
         own = after["cpu_ms"] - before["cpu_ms"]
         children = after["cpu_children_ms"] - before["cpu_children_ms"]
         print(f"\n== {self.options.flaps} cable flaps, {FLAP_INTERVAL_S * 1000:.0f} ms apart")
         print(f"  daemon CPU {own:.0f} ms, with children {own + children:.0f} ms; last plug -> "
-              f"Connected {settled['after_ms']:.1f} ms")
+              f"Connected {settled['after_ms']:.1f} ms; DHCP client started {starts} times")
 
     # -- Wi-Fi with the real wpa_supplicant ----------------------------------------------
 
@@ -293,7 +296,7 @@ def report_plug(trials):
 # Log lines of the daemon that mark its own steps, as (phase, text the line contains).
 LOG_PHASES = (
     ("carrier seen", "Netlink received interface status update"),
-    ("DHCP client started", "Starting dhcp client"),
+    ("DHCP client started", DHCP_CLIENT_STARTED),
     ("lease script output read", "NORVID_FINISHED"),
     ("resolver written", 'Writing "/etc/resolv.conf"'),
     ("address manager connected", "address connected"),
