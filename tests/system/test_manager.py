@@ -54,6 +54,14 @@ def test_wired_lease_static_settings_and_off(sandbox, norvid):
     assert str(leased) in details["Ips"].split()
     assert world.DNS_SERVER in details["Dns"].split()
 
+    # A pulled cable ends the connection at once, without the hold of a requested change.
+    sandbox.unplug()
+    assert client.expect("Disconnected", "eth0") == [("CableStatus", False),
+                                                     ("Disconnected", "eth0")]
+    assert (client.get("Connected"), ipv4(sandbox)) == (False, [])
+    sandbox.plug()
+    client.expect("Connected", "eth0")
+
     # Static settings replace the lease; the same settings again change nothing.
     client.set("WiredIpSettings", STATIC)
     client.expect("Connected", "eth0")
@@ -186,11 +194,9 @@ def test_automatic_mode_prefers_the_cable_and_falls_back_to_wifi(make_sandbox, s
     assert client.get("Mode") == "AutomaticMode"
     assert client.details("wlan0")["Connected"] is False
 
-    # A pulled cable ends the connection at once, without the hold of a requested change.
     sandbox.unplug()
     assert client.expect("Connected", "wlan0") == [
         ("CableStatus", False), ("Disconnected", "eth0"), ("Connected", "wlan0")]
-    assert ipv4(sandbox) == []
     assert wireless_leased(sandbox)
     assert client.get("Connected") is True
     # The soft AP's interface is made once, when wlan0 first comes up.
