@@ -32,8 +32,7 @@ _main = []  # the main object, once loaded
 _calls = []  # (object path, member, arguments)
 _refusals = {}  # member -> (error name, message)
 _counters = {"interface": 0, "network": 0, "bss": 0}
-_signal_poll = {"rssi": dbus.Int32(-50), "frequency": dbus.UInt32(2412),
-                "linkspeed": dbus.Int32(54), "noise": dbus.Int32(-90)}
+_signal_poll = {"rssi": dbus.Int32(-50), "frequency": dbus.UInt32(2412)}
 
 
 def _called(obj, member, *args):
