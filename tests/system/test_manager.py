@@ -77,25 +77,6 @@ def test_wired_lease_static_settings_and_off(sandbox, norvid):
     assert not link_is_up(sandbox)
 
 
-def test_modes_change_only_on_a_different_request(norvid):
-    client, daemon = norvid
-    client.call("Scan")
-    client.call("SetNormalMode", "hybrid")
-    client.until("Mode", "HybridMode")
-    changes = len(state_changes(daemon))
-    client.call("SetNormalMode", "hybrid")
-    # Anything but the three exact lower-case names means automatic.
-    client.call("SetNormalMode", "Wired")
-    client.until("Mode", "AutomaticMode")
-    left = state_changes(daemon)[changes:]
-    assert left.count("Exiting state: HybridMode") == 1
-    assert "Entering state: HybridMode" not in left
-    client.call("SetOffMode")
-    client.until("Mode", "OffMode")
-    # Off mode does nothing with a scan request, not even log it.
-    assert "COMMAND: Starting Scan..." not in messages(daemon)
-
-
 def test_configuration_writes_reload_once_and_malformed_ones_change_nothing(sandbox, norvid):
     client, daemon = norvid
     client.call("SetNormalMode", "hybrid")
@@ -146,8 +127,8 @@ def test_configuration_writes_reload_once_and_malformed_ones_change_nothing(sand
     check_each_write_lands_on_its_own_property(client.run)
 
 
-def test_interface_details_of_every_kind_of_interface(sandbox, norvid):
-    client, _ = norvid
+def test_interface_details_and_mode_requests(sandbox, norvid):
+    client, daemon = norvid
     for unknown in ("nope0", "1", ""):
         assert client.details(unknown) == {"Interface": unknown, "Present": 0}
 
@@ -169,6 +150,23 @@ def test_interface_details_of_every_kind_of_interface(sandbox, norvid):
         "WirelessIp": client.get("WirelessIpSettings"), "WirelessAp": {},
         "SoftApSetup": client.get("SoftApModeSettings")}
     assert details["wired"]["Mac"] == client.details("eth0")["Mac"]
+
+    # A mode changes only on a different request.
+    client.call("Scan")
+    client.call("SetNormalMode", "hybrid")
+    client.until("Mode", "HybridMode")
+    changes = len(state_changes(daemon))
+    client.call("SetNormalMode", "hybrid")
+    # Anything but the three exact lower-case names means automatic.
+    client.call("SetNormalMode", "Wired")
+    client.until("Mode", "AutomaticMode")
+    left = state_changes(daemon)[changes:]
+    assert left.count("Exiting state: HybridMode") == 1
+    assert "Entering state: HybridMode" not in left
+    client.call("SetOffMode")
+    client.until("Mode", "OffMode")
+    # Off mode does nothing with a scan request, not even log it.
+    assert "COMMAND: Starting Scan..." not in messages(daemon)
 
 
 WIRELESS_NETWORK = ipaddress.ip_network("10.78.0.0/24")
