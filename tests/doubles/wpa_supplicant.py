@@ -1,11 +1,7 @@
 """A python-dbusmock template standing in for wpa_supplicant where the real one would need a
-radio: scans, access points, associations, WPS sessions.
-
-It serves the members norvid uses with the real one's signatures and does what the real one does
-by itself (interfaces, networks, the signal poll, accepting scans).  The rest is the test's to
-script through the methods on org.freedesktop.DBus.Mock of /fi/w1/wpa_supplicant1 below (the
-system tests' WpaDouble wraps them).  Every call of a wpa_supplicant member is recorded
-(`WpaCalls`), and any of them can be made to fail with a given D-Bus error (`Refuse`).
+radio. It serves the members norvid uses with the real one's signatures and does what the real
+one does by itself; the rest is the test's to script through org.freedesktop.DBus.Mock (the
+system tests' WpaDouble), signals of the interface through dbusmock's own EmitSignal. Every call is recorded (`WpaCalls`) and can be made to fail (`Refuse`).
 """
 
 import copy
@@ -36,8 +32,7 @@ _main = []  # the main object, once loaded
 _calls = []  # (object path, member, arguments)
 _refusals = {}  # member -> (error name, message)
 _counters = {"interface": 0, "network": 0, "bss": 0}
-_signal_poll = {"rssi": dbus.Int32(-50), "frequency": dbus.UInt32(2412),
-                "linkspeed": dbus.Int32(54), "noise": dbus.Int32(-90)}
+_signal_poll = {"rssi": dbus.Int32(-50), "frequency": dbus.UInt32(2412)}
 
 
 def _called(obj, member, *args):
@@ -204,12 +199,6 @@ def AddBSS(_self, properties):
     return path
 
 
-@dbus.service.method(MOCK_IFACE, in_signature="o", out_signature="")
-def RemoveBSS(self, path):
-    self.RemoveObject(path)
-    _interface_object().EmitSignal(INTERFACE, "BSSRemoved", "o", [path])
-
-
 @dbus.service.method(MOCK_IFACE, in_signature="oa{sv}", out_signature="")
 def ChangeBSS(_self, path, properties):
     """Changes properties of a BSS object and tells so, as the real one does, by its own
@@ -219,31 +208,11 @@ def ChangeBSS(_self, path, properties):
     bss.EmitSignal(BSS, "PropertiesChanged", "a{sv}", [properties])
 
 
-@dbus.service.method(MOCK_IFACE, in_signature="b", out_signature="")
-def EmitScanDone(_self, success):
-    _interface_object().EmitSignal(INTERFACE, "ScanDone", "b", [success])
-
-
 @dbus.service.method(MOCK_IFACE, in_signature="a{sv}", out_signature="")
 def SetInterfaceProperties(_self, properties):
     """Sets the interface's properties ("State", "CurrentBSS", ...) and emits its
     PropertiesChanged with them."""
     _set_interface_properties(_interface_object(), properties)
-
-
-@dbus.service.method(MOCK_IFACE, in_signature="a{sv}", out_signature="")
-def EmitNetworkTempDisabled(_self, details):
-    _interface_object().EmitSignal(INTERFACE, "NetworkTempDisabled", "a{sv}", [details])
-
-
-@dbus.service.method(MOCK_IFACE, in_signature="sa{sv}", out_signature="")
-def EmitWpsEvent(_self, name, arguments):
-    _interface_object().EmitSignal(WPS, "Event", "sa{sv}", [name, arguments])
-
-
-@dbus.service.method(MOCK_IFACE, in_signature="a{sv}", out_signature="")
-def EmitWpsCredentials(_self, credentials):
-    _interface_object().EmitSignal(WPS, "Credentials", "a{sv}", [credentials])
 
 
 @dbus.service.method(MOCK_IFACE, in_signature="a{sv}", out_signature="")

@@ -1,6 +1,5 @@
 #include "FuzzInput.h"
 
-#include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QStringList>
 
@@ -9,6 +8,32 @@
 namespace {
 
 void discard(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+// An object of one "@" key is the value it stands for; anything else is left as it is.
+QVariant typed(const QVariantMap &map)
+{
+    const QString tag = map.size() == 1 ? map.firstKey() : QString();
+    const QVariant value = map.value(tag);
+    if (tag == QLatin1String("@bytes")) {
+        return QByteArray::fromHex(value.toString().toLatin1());
+    }
+    if (tag == QLatin1String("@short")) {
+        return QVariant::fromValue(static_cast<qint16>(value.toInt()));
+    }
+    if (tag == QLatin1String("@ushort")) {
+        return QVariant::fromValue(static_cast<quint16>(value.toUInt()));
+    }
+    if (tag == QLatin1String("@int")) {
+        return QVariant::fromValue(static_cast<qint32>(value.toLongLong()));
+    }
+    if (tag == QLatin1String("@strings")) {
+        return value.toStringList();
+    }
+    if (tag == QLatin1String("@variant")) {
+        return QVariant::fromValue(QDBusVariant(value));
+    }
+    return map;
+}
 
 // A small JSON reader of our own: Qt's leaks on some malformed documents, which would drown
 // what the targets are after. Strings take \" and \\ escapes only; a duplicate key keeps the
@@ -35,17 +60,7 @@ private:
         }
     }
 
-    bool take(char c)
-    {
-        skipSpace();
-        if (m_at < m_text.size() && m_text.at(m_at) == c) {
-            ++m_at;
-            return true;
-        }
-        return false;
-    }
-
-    bool takeWord(const char *word)
+    bool take(const char *word)
     {
         skipSpace();
         if (!m_text.mid(m_at).startsWith(word)) {
@@ -57,7 +72,7 @@ private:
 
     std::optional<QString> string()
     {
-        if (!take('"')) {
+        if (!take("\"")) {
             return std::nullopt;
         }
         QByteArray bytes;
@@ -89,7 +104,7 @@ private:
     std::optional<QVariant> list(int depth)
     {
         QVariantList list;
-        if (take(']')) {
+        if (take("]")) {
             return list;
         }
         do {
@@ -98,19 +113,19 @@ private:
                 return std::nullopt;
             }
             list.append(*entry);
-        } while (take(','));
-        return take(']') ? std::optional<QVariant>(list) : std::nullopt;
+        } while (take(","));
+        return take("]") ? std::optional<QVariant>(list) : std::nullopt;
     }
 
     std::optional<QVariant> map(int depth)
     {
         QVariantMap map;
-        if (take('}')) {
+        if (take("}")) {
             return map;
         }
         do {
             const std::optional<QString> key = string();
-            if (!key || !take(':')) {
+            if (!key || !take(":")) {
                 return std::nullopt;
             }
             std::optional<QVariant> entry = value(depth + 1);
@@ -118,8 +133,8 @@ private:
                 return std::nullopt;
             }
             map.insert(*key, *entry);
-        } while (take(','));
-        return take('}') ? std::optional<QVariant>(map) : std::nullopt;
+        } while (take(","));
+        return take("}") ? std::optional<QVariant>(typed(map)) : std::nullopt;
     }
 
     std::optional<QVariant> value(int depth)
@@ -127,20 +142,17 @@ private:
         if (depth > MaximumDepth) {
             return std::nullopt;
         }
-        if (take('[')) {
+        if (take("[")) {
             return list(depth);
         }
-        if (take('{')) {
+        if (take("{")) {
             return map(depth);
         }
-        if (takeWord("true")) {
+        if (take("true")) {
             return QVariant(true);
         }
-        if (takeWord("false")) {
+        if (take("false")) {
             return QVariant(false);
-        }
-        if (takeWord("null")) {
-            return QVariant();
         }
         skipSpace();
         if (m_at < m_text.size() && m_text.at(m_at) == '"') {
@@ -154,82 +166,21 @@ private:
     int m_at = 0;
 };
 
-QVariant tagged(const QString &tag, const QVariant &value);
-
-QVariant convert(const QVariant &value)
-{
-    if (value.userType() == QMetaType::QVariantList) {
-        QVariantList list;
-        for (const QVariant &entry : value.toList()) {
-            list.append(convert(entry));
-        }
-        return list;
-    }
-    if (value.userType() != QMetaType::QVariantMap) {
-        return value;
-    }
-    const QVariantMap map = value.toMap();
-    if (map.size() == 1 && map.firstKey().startsWith(QLatin1Char('@'))) {
-        return tagged(map.firstKey(), map.first());
-    }
-    QVariantMap converted;
-    for (auto entry = map.cbegin(); entry != map.cend(); ++entry) {
-        converted.insert(entry.key(), convert(entry.value()));
-    }
-    return converted;
-}
-
-QVariant tagged(const QString &tag, const QVariant &value)
-{
-    if (tag == QLatin1String("@bytes")) {
-        return QByteArray::fromHex(value.toString().toLatin1());
-    }
-    if (tag == QLatin1String("@short")) {
-        return QVariant::fromValue(static_cast<qint16>(value.toInt()));
-    }
-    if (tag == QLatin1String("@ushort")) {
-        return QVariant::fromValue(static_cast<quint16>(value.toUInt()));
-    }
-    if (tag == QLatin1String("@int")) {
-        return QVariant::fromValue(static_cast<qint32>(value.toLongLong()));
-    }
-    if (tag == QLatin1String("@uint")) {
-        return QVariant::fromValue(static_cast<quint32>(value.toLongLong()));
-    }
-    if (tag == QLatin1String("@strings")) {
-        return value.toStringList();
-    }
-    if (tag == QLatin1String("@variant")) {
-        return QVariant::fromValue(QDBusVariant(convert(value)));
-    }
-    if (tag == QLatin1String("@path")) {
-        return QVariant::fromValue(QDBusObjectPath(value.toString()));
-    }
-    return QVariantMap{{tag, convert(value)}};
-}
-
 } // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    qInstallMessageHandler(discard);
+    return 0;
+}
 
 namespace fuzz {
 
-void silenceLog()
-{
-    qInstallMessageHandler(discard);
-}
-
-QVariant toVariant(const uint8_t *data, size_t size)
+QVariantMap toMap(const uint8_t *data, size_t size)
 {
     const QByteArray input(reinterpret_cast<const char *>(data), static_cast<int>(size));
     const std::optional<QVariant> document = Reader(input).document();
-    if (!document) {
-        return QString::fromUtf8(input);
-    }
-    return convert(*document);
-}
-
-QVariantMap toMap(const uint8_t *data, size_t size)
-{
-    const QVariant value = toVariant(data, size);
+    const QVariant value = document ? *document : QVariant(QString::fromUtf8(input));
     if (value.userType() == QMetaType::QVariantMap) {
         return value.toMap();
     }

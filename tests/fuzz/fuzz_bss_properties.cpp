@@ -4,8 +4,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const bool quiet = (fuzz::silenceLog(), true);
-    (void)quiet;
     const QVariantMap properties = fuzz::toMap(data, size);
     const ApDescription ap = BssMonitor::describe(
         [&properties](const char *name) { return properties.value(QLatin1String(name)); },

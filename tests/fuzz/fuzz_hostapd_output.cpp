@@ -4,8 +4,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const bool quiet = (fuzz::silenceLog(), true);
-    (void)quiet;
     SoftApDaemon daemon(nullptr, QStringLiteral("hostapd"), QStringLiteral("/nonexistent/hostapd"),
                         0);
     const QByteArray input(reinterpret_cast<const char *>(data), static_cast<int>(size));

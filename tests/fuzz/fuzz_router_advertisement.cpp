@@ -4,8 +4,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const bool quiet = (fuzz::silenceLog(), true);
-    (void)quiet;
     NdUserOptions options;
     if (!NetlinkWatcher::routerAdvertisementOptions(data, static_cast<int>(size), &options)) {
         return 0;

@@ -7,8 +7,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const bool quiet = (fuzz::silenceLog(), true);
-    (void)quiet;
     const QVariantMap map = fuzz::toMap(data, size);
     for (const WirelessNetwork &network : WirelessNetwork::fromNetworksMap(map)) {
         (void)network.getMap();

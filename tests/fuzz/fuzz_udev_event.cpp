@@ -4,8 +4,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const bool quiet = (fuzz::silenceLog(), true);
-    (void)quiet;
     static UDevWatcher watcher;
     const QByteArray input(reinterpret_cast<const char *>(data), static_cast<int>(size));
     const int split = input.indexOf('\0');

@@ -8,8 +8,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const bool quiet = (fuzz::silenceLog(), true);
-    (void)quiet;
     Udhcpc client(InterfaceName(QStringLiteral("eth0")), QStringLiteral("/nonexistent/udhcpc"));
     QObject::connect(&client, &DhcpClient::finished, [](const InterfaceConfiguration &lease) {
         (void)Ipv4AddressManager::unusableLease(lease);

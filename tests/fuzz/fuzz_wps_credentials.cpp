@@ -4,8 +4,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const bool quiet = (fuzz::silenceLog(), true);
-    (void)quiet;
     const std::optional<WirelessNetwork> network =
         WpaSupplicant::networkFromCredentials(fuzz::toMap(data, size));
     if (network) {

@@ -116,10 +116,15 @@ class WpaDouble:
         self.world = world
         self._bus = world.bus()
 
-    def _control(self, method, *args):
+    def _control(self, method, *args, path=SUPPLICANT_PATH):
         # A proxy per call: it follows the name to the double's current process.
-        double = self._bus.get_object(SUPPLICANT, SUPPLICANT_PATH, introspect=False)
+        double = self._bus.get_object(SUPPLICANT, path, introspect=False)
         return double.get_dbus_method(method, MOCK)(*args)
+
+    def _emit(self, interface, name, signature, *args):
+        """A signal of wlan0's interface object, the first and only one the double makes."""
+        self._control("EmitSignal", SUPPLICANT + ".Interface" + interface, name, signature, args,
+                      path=SUPPLICANT_PATH + "/Interfaces/0")
 
     def add_bss(self, raw=None, **settings):
         """A new BSS object, announced by BSSAdded; returns its path.  `settings` are those of
@@ -130,24 +135,25 @@ class WpaDouble:
         self._control("ChangeBSS", path, _map(raw))
 
     def remove_bss(self, path):
-        self._control("RemoveBSS", path)
+        self._control("RemoveObject", path)
+        self._emit("", "BSSRemoved", "o", dbus.ObjectPath(path))
 
-    def scan_done(self, success=True):
-        self._control("EmitScanDone", success)
+    def scan_done(self):
+        self._emit("", "ScanDone", "b", True)
 
     def set_state(self, state, **more):
         """Sets the interface's "State" (and other properties given), with PropertiesChanged."""
         self._control("SetInterfaceProperties", _map({"State": state, **more}))
 
     def network_temp_disabled(self, network, reason="WRONG_KEY", raw=None):
-        self._control("EmitNetworkTempDisabled",
-                      _map(raw or {"network": dbus.ObjectPath(network), "reason": reason}))
+        self._emit("", "NetworkTempDisabled", "a{sv}",
+                   _map(raw or {"network": dbus.ObjectPath(network), "reason": reason}))
 
     def wps_event(self, name, raw=None):
-        self._control("EmitWpsEvent", name, _map(raw or {}))
+        self._emit(".WPS", "Event", "sa{sv}", name, _map(raw or {}))
 
     def wps_credentials(self, ssid, key, auth_type="wpa2-psk", encr_type="aes", raw=None):
-        self._control("EmitWpsCredentials", _map(raw or {
+        self._emit(".WPS", "Credentials", "a{sv}", _map(raw or {
             "SSID": dbus.ByteArray(ssid.encode()), "Key": dbus.ByteArray(key.encode()),
             "AuthType": dbus.Array([auth_type], signature="s"),
             "EncrType": dbus.Array([encr_type], signature="s")}))

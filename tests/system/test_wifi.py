@@ -287,25 +287,6 @@ def test_wps_sessions_end_once_each_and_a_reconnect_starts_afresh(make_daemon, s
     assert norvid.running()
 
 
-def test_real_supplicant_goes_with_its_interface_and_is_taken_up_again(make_daemon):
-    norvid = make_daemon(supplicant="real")
-    sandbox, client = norvid.sandbox, norvid.client
-    client.ignored = "eth0"
-    sandbox.plug("wlan0")
-    client.call("SetNormalMode", "wireless")
-    client.expect("Connected", "wlan0")
-
-    sandbox.run(["ip", "link", "del", "wlan0"], check=True)
-    client.expect("Disconnected", "wlan0")
-    assert wait_until(lambda: client.details("wlan0") == {"Interface": "wlan0", "Present": 0})
-    assert wait_until(lambda: sandbox.supplicant_pid() is None)
-    # The driver makes it anew, as the radio's stand-in makes a soft AP's interface.
-    sandbox.run(["iw", "phy", "phy0", "interface", "add", "wlan0", "type", "__ap"], check=True)
-    sandbox.plug("wlan0")
-    client.expect("Connected", "wlan0")
-    assert norvid.running()
-
-
 def test_the_worker_bounds_what_wpa_supplicant_holds_up(make_sandbox, build_dir):
     # The daemon's bounds are minutes and seconds: the worker alone is run with short ones.
     sandbox = make_sandbox(supplicant="double")
