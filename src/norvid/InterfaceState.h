@@ -67,5 +67,51 @@ private:
     Controller *const m_controller;
 };
 
-using InterfaceWiredState = InterfaceControllerState<InterfaceWired>;
 using InterfaceWirelessState = InterfaceControllerState<InterfaceWireless>;
+
+// A state that is logged and found under the name of its class and has the controller act when
+// it is entered and exited. Actions take the event that caused the transition if `EventArg` is
+// given, for a controller that must tell one cause from another.
+template <typename Controller, typename... EventArg>
+class InterfaceActionState : public InterfaceControllerState<Controller>
+{
+public:
+    using Action = void (Controller::*)(EventArg...);
+
+    InterfaceActionState(QState *parent, Controller *controller, const char *name, Action entry,
+                         Action exit)
+        : InterfaceControllerState<Controller>(parent, controller, controller->getName(),
+                                               InterfaceStateName(QString::fromLatin1(name))),
+          m_entry(entry), m_exit(exit)
+    {}
+
+protected:
+    static constexpr Action NoAction = nullptr;
+
+    void onEntry(QEvent *event) override
+    {
+        InterfaceState::onEntry(event);
+        run(m_entry, event);
+    }
+    void onExit(QEvent *event) override
+    {
+        InterfaceState::onExit(event);
+        run(m_exit, event);
+    }
+
+private:
+    void run(Action action, [[maybe_unused]] QEvent *event) const
+    {
+        if (action == NoAction) {
+            return;
+        }
+        if constexpr (sizeof...(EventArg) == 0) {
+            (this->controller()->*action)();
+        } else {
+            (this->controller()->*action)(event);
+        }
+    }
+
+    const Action m_entry;
+    const Action m_exit;
+};

@@ -10,49 +10,18 @@
 
 const QString InterfaceWired::SysClassNetPath = QStringLiteral("/sys/class/net/");
 
-// A state of the wired machine, logged under the name of its class, with what the controller
-// does when it is entered and exited.
-class WiredStateBase : public InterfaceWiredState
+// A state of the wired machine, with what the controller does when it is entered and exited.
+class WiredStateBase : public InterfaceActionState<InterfaceWired>
 {
 public:
-    using Action = void (InterfaceWired::*)();
-
-    WiredStateBase(QState *parent, InterfaceWired *wired, const char *name, Action entry,
-                   Action exit)
-        : InterfaceWiredState(parent, wired, wired->getName(),
-                              InterfaceStateName(QString::fromLatin1(name))),
-          m_entry(entry), m_exit(exit)
-    {}
+    using InterfaceActionState::InterfaceActionState;
 
 protected:
-    static constexpr Action NoAction = nullptr;
     static constexpr Action LinkUp = &InterfaceWired::linkUp;
     static constexpr Action LinkDown = &InterfaceWired::linkDown;
     static constexpr Action StartAddressing = &InterfaceWired::startAddressing;
     static constexpr Action StopAddressing = &InterfaceWired::stopAddressing;
     static constexpr Action HoldEvents = &InterfaceWired::holdEvents;
-
-    void onEntry(QEvent *event) override
-    {
-        InterfaceState::onEntry(event);
-        run(m_entry);
-    }
-    void onExit(QEvent *event) override
-    {
-        InterfaceState::onExit(event);
-        run(m_exit);
-    }
-
-private:
-    void run(Action action) const
-    {
-        if (action != NoAction) {
-            (controller()->*action)();
-        }
-    }
-
-    const Action m_entry;
-    const Action m_exit;
 };
 
 namespace {

@@ -33,22 +33,13 @@ bool isEvent(const QEvent *event, const QEvent &kind)
 
 } // namespace
 
-// A state of the station machine, logged and found under the name of its class, with what the
-// controller does when it is entered and exited.
-class WirelessStateBase : public InterfaceWirelessState
+// A state of the station machine, with what the controller does when it is entered and exited.
+class WirelessStateBase : public InterfaceActionState<InterfaceWireless, QEvent *>
 {
 public:
-    using Action = void (InterfaceWireless::*)(QEvent *);
-
-    WirelessStateBase(QState *parent, InterfaceWireless *wireless, const char *name, Action entry,
-                      Action exit)
-        : InterfaceWirelessState(parent, wireless, wireless->getName(),
-                                 InterfaceStateName(QString::fromLatin1(name))),
-          m_entry(entry), m_exit(exit)
-    {}
+    using InterfaceActionState::InterfaceActionState;
 
 protected:
-    static constexpr Action NoAction = nullptr;
     static constexpr Action StoreNetworks = &InterfaceWireless::storeNetworks;
     static constexpr Action EnableSupplicant = &InterfaceWireless::enableSupplicant;
     static constexpr Action DisableSupplicant = &InterfaceWireless::disableSupplicant;
@@ -58,28 +49,6 @@ protected:
     static constexpr Action StopAddressing = &InterfaceWireless::stopAddressing;
     static constexpr Action HoldEvents = &InterfaceWireless::holdEvents;
     static constexpr Action CreateSoftApInterfaces = &InterfaceWireless::createSoftApInterfaces;
-
-    void onEntry(QEvent *event) override
-    {
-        InterfaceState::onEntry(event);
-        run(m_entry, event);
-    }
-    void onExit(QEvent *event) override
-    {
-        InterfaceState::onExit(event);
-        run(m_exit, event);
-    }
-
-private:
-    void run(Action action, QEvent *event) const
-    {
-        if (action != NoAction) {
-            (controller()->*action)(event);
-        }
-    }
-
-    const Action m_entry;
-    const Action m_exit;
 };
 
 namespace {
