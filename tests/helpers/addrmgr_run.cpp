@@ -1,11 +1,9 @@
 // Runs one AddressManager on an interface of the namespace it is started in, with the real ip
 // driver, resolver file writer and netlink watcher: sets the link up and starts DHCP addressing.
-// Writes the manager's signals and what it hands the resolver as lines starting with "@" on
-// standard output; log lines go there too and start with their date.
+// Writes the manager's signals as lines starting with "@" on standard output; log lines go there
+// too and start with their date.
 //
-// Standard input takes the commands "stop", "start", "restart" (both in one step, as a reload of
-// the IP settings does) and "abort" (a start stopped at once, as by a cable pulled the moment
-// addressing began); end of input ends the program.
+// Standard input takes the commands "stop" and "start"; end of input ends the program.
 //
 // Usage: addrmgr_run [-d] [--fallback MS] INTERFACE
 
@@ -17,40 +15,6 @@
 #include <QCoreApplication>
 
 #include <cstdio>
-
-// Shows what reaches the resolver, in the order given, before the real writer merges and sorts.
-class PrintingResolvConf : public ResolvConf
-{
-public:
-    void setNameservers(const QList<QHostAddress> &servers, const QString &interface) override
-    {
-        QStringList texts;
-        for (const QHostAddress &server : servers) {
-            texts.append(server.toString());
-        }
-        printReport(QStringList({"nameservers", interface, texts.join(' ')}).join(' ').trimmed());
-        m_resolvConf.setNameservers(servers, interface);
-    }
-
-    void clearNameservers(const QString &interface) override
-    {
-        m_resolvConf.clearNameservers(interface);
-    }
-
-    void setSearchDomains(const QStringList &domains, const QString &interface) override
-    {
-        printReport(QStringList({"domains", interface, domains.join(' ')}).join(' ').trimmed());
-        m_resolvConf.setSearchDomains(domains, interface);
-    }
-
-    void clearSearchDomains(const QString &interface) override
-    {
-        m_resolvConf.clearSearchDomains(interface);
-    }
-
-private:
-    ResolvConfImpl m_resolvConf{nullptr};
-};
 
 class AddressManagerRunner : public QObject
 {
@@ -80,13 +44,6 @@ private slots:
             printReport("stopped");
         } else if (command == "start") {
             start();
-        } else if (command == "restart") {
-            m_manager.stop();
-            start();
-        } else if (command == "abort") {
-            m_manager.start(InterfaceConfiguration(m_interface));
-            m_manager.stop();
-            printReport("stopped");
         }
     }
 
@@ -100,7 +57,7 @@ private:
     const InterfaceName m_interface;
     NetworkDriverIp m_driver;
     NetlinkWatcher m_watcher;
-    PrintingResolvConf m_resolvConf;
+    ResolvConfImpl m_resolvConf{nullptr};
     AddressManager m_manager;
     StdinCommands m_commands;
 };
