@@ -202,6 +202,10 @@ class SandboxProcess(subprocess.Popen):
         target = self.inner_pid()
         try:
             os.kill(target if target is not None else self.pid, sig)
+            # nsenter stops itself when its program stops, and only SIGCONT wakes it to reap
+            # the program later.
+            if sig == signal.SIGCONT and target is not None:
+                os.kill(self.pid, sig)
         except ProcessLookupError:
             pass
 
