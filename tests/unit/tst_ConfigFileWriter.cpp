@@ -169,17 +169,6 @@ private slots:
         QCOMPARE(readFile(m_path), Banner);
         QCOMPARE(readFile(target), QByteArray("precious\n"));
     }
-
-    void missingDirectoryWritesNothing()
-    {
-        const QString path = QStringLiteral("/nonexistent-norvi-dir/resolv.conf");
-        StdoutCapture capture;
-        {
-            ConfigFileWriter writer(path);
-            writer << "nameserver " << 1 << '\n';
-        }
-        expectOneError(capture, path);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestConfigFileWriter)
