@@ -128,9 +128,6 @@ private slots:
 
         QTest::newRow("clean exit is only logged")
             << "exit" << QString() << "exit: dhcp client process finished, exit code: 3" << false;
-        QTest::newRow("killed by a signal")
-            << "crash" << QString() << "crash: An error occurred in the dhcp client Crashed"
-            << true;
         QTest::newRow("program missing")
             << "missing"
             << "/nonexistent/udhcpc"
