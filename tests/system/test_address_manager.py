@@ -6,22 +6,14 @@ reads those and the kernel's state.
 """
 
 import ipaddress
-import time
 
-from conftest import HELPER_TIMEOUT, start_helper
+from conftest import HELPER_TIMEOUT, start_helper, wait_until
 
 # Long enough never to start: the test is about IPv6.
 NO_FALLBACK_MS = 120000
 RA = dict(rdnss=("fd77::53", "fe80::53"), dnssl=("ra.test",))
 # A link-local server is of use only together with its interface.
 RESOLVER = ["nameserver fd77::53", "nameserver fe80::53%eth0", "search ra.test"]
-
-
-def wait_until(condition, what, timeout=HELPER_TIMEOUT):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < deadline, "timed out waiting for " + what
-        time.sleep(0.2)
 
 
 def global_ipv6_addresses(sandbox):
@@ -39,26 +31,26 @@ def test_what_the_kernel_learnt_while_stopped_is_taken_up_by_the_next_start(sand
     sandbox.start_radvd(**RA)
     manager = start_helper(sandbox, build_dir, "addrmgr_run", "-d", "--fallback",
                            str(NO_FALLBACK_MS), "eth0")
+    advertised = lambda: resolver_lines(sandbox) == RESOLVER  # noqa: E731
     try:
         manager.expect("connected")
-        wait_until(lambda: resolver_lines(sandbox) == RESOLVER, "the advertised servers")
+        assert wait_until(advertised, HELPER_TIMEOUT), resolver_lines(sandbox)
 
         # No advertisement may bring the address back between the flush and the check.
         sandbox.stop_radvd()
         manager.send("stop")
         assert "disconnected" in manager.expect("stopped")
         # The flush runs behind the report, without holding up the event loop.
-        wait_until(lambda: global_ipv6_addresses(sandbox) == [] and resolver_lines(sandbox) == [],
-                   "the address and servers gone")
+        assert wait_until(lambda: global_ipv6_addresses(sandbox) == [] and
+                          resolver_lines(sandbox) == [], HELPER_TIMEOUT)
 
         # Neither the address nor the repeated advertisement is reported again after the start.
         sandbox.start_radvd(**RA)
-        wait_until(lambda: global_ipv6_addresses(sandbox) and "tentative" not in sandbox.run(
-            ["ip", "-6", "addr", "show", "dev", "eth0"], check=True).stdout,
-                   "the address autoconfigured again")
+        assert wait_until(lambda: global_ipv6_addresses(sandbox) and "tentative" not in sandbox.run(
+            ["ip", "-6", "addr", "show", "dev", "eth0"], check=True).stdout, HELPER_TIMEOUT)
         manager.send("start")
         manager.expect("connected")
-        wait_until(lambda: resolver_lines(sandbox) == RESOLVER, "the servers back")
+        assert wait_until(advertised, HELPER_TIMEOUT), resolver_lines(sandbox)
     finally:
         manager.process.stdin.close()
         manager.process.wait(timeout=HELPER_TIMEOUT)
