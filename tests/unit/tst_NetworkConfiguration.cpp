@@ -76,26 +76,6 @@ private slots:
                                            .toVariantMap());
     }
 
-    void softApDefaults()
-    {
-        const QVariantMap defaults{{"ssid", ""},
-                                   {"bssid", ""},
-                                   {"apAddress", "192.168.200.1"},
-                                   {"apNetmask", "255.255.255.0"},
-                                   {"dhcpRangeFrom", "192.168.200.10"},
-                                   {"dhcpRangeTo", "192.168.200.210"},
-                                   {"countryCode", ""},
-                                   {"channel", 11},
-                                   {"vendorSpecificData", ""},
-                                   {"apInterface", ""},
-                                   {"domainName", ""}};
-        QCOMPARE(SoftApSetup(QVariantMap()).toVariantMap(), defaults);
-        QVariantMap named = defaults;
-        named.insert({{"ssid", "Setup"}, {"apInterface", "uap0"}});
-        QCOMPARE(SoftApSetup(Ssid::fromString("Setup"), "uap0").toVariantMap(), named);
-        QCOMPARE(SoftApSetup().channel(), 11);
-    }
-
     void mapRoundTrip()
     {
         const SoftApSetup setup(fullSettings);
