@@ -227,10 +227,6 @@ private slots:
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("after");
         QTest::addColumn<bool>("stopsAddressing");
-        QTest::newRow("WiredNoInterfaceEnabled") << "E"
-                                                 << "WiredNoInterfaceEnabled" << false;
-        QTest::newRow("WiredDisabledInterfaceRunning") << "AP"
-                                                       << "WiredNoInterfaceDisabled" << false;
         QTest::newRow("WiredWaitingIpSetup") << "AEPCL"
                                              << "WiredNoInterfaceEnabled" << true;
         QTest::newRow("WiredReady") << "AEPC"
@@ -253,31 +249,6 @@ private slots:
         QTRY_COMPARE(lifeCycle(), QStringList{after});
         QCOMPARE(presence(), QStringList("WiredNoInterface"));
         QCOMPARE(driver.take(), stopsAddressing ? StopAddressing : QStringList());
-    }
-
-    void activateNeedsCarrierButKeepsTheSettings()
-    {
-        boot(Absent);
-        drive("AE");
-        QTRY_COMPARE(lifeCycle(), QStringList({"WiredWaiting"}));
-        driver.take();
-        wired->activate(staticSettings("10.1.0.7"));
-        // The refused activation is not remembered for when the carrier comes.
-        drive("P");
-        QTRY_COMPARE(lifeCycle(), QStringList({"WiredWaitingInterfaceRunning"}));
-        QCOMPARE(driver.take(), QStringList());
-
-        // While connected, an activation is held and then dropped, but the next restart uses
-        // its settings.
-        drive("C");
-        QTRY_COMPARE(lifeCycle(), QStringList({"WiredIpRunning", "WiredReady"}));
-        driver.take();
-        drive("S");
-        wired->activate(staticSettings("10.1.0.8"));
-        QTRY_COMPARE(driver.commands().size(), 4);
-        QCOMPARE(driver.take(),
-                 StopAddressing + QStringList({"flush 4 nvwtest0", "add 10.1.0.8/24 nvwtest0"}));
-        QTRY_COMPARE(lifeCycle(), QStringList({"WiredIpRunning", "WiredReady"}));
     }
 };
 
