@@ -40,11 +40,9 @@ private slots:
     {
         QFETCH(QString, text);
         QFETCH(bool, accepted);
-        StdoutCapture capture;
         const Ssid fromText = Ssid::fromString(text);
         QCOMPARE(Ssid::fromBinary(text.toUtf8()), fromText);
         QCOMPARE(fromText.toString(), accepted ? text : QString());
-        QCOMPARE(capture.messages().filter(", rejecting!").size(), accepted ? 0 : 2);
     }
 
     void bssidParsing_data()
