@@ -227,6 +227,8 @@ private slots:
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("after");
         QTest::addColumn<bool>("stopsAddressing");
+        QTest::newRow("WiredDisabledInterfaceRunning") << "AP"
+                                                       << "WiredNoInterfaceDisabled" << false;
         QTest::newRow("WiredWaitingIpSetup") << "AEPCL"
                                              << "WiredNoInterfaceEnabled" << true;
         QTest::newRow("WiredReady") << "AEPC"

@@ -58,10 +58,7 @@ QEvent *make(QEvent::Type type)
     return new QEvent(type);
 }
 
-QList<QEvent::Type> types(std::initializer_list<QEvent::Type> list)
-{
-    return QList<QEvent::Type>(list);
-}
+using Types = QList<QEvent::Type>;
 
 } // namespace
 
@@ -130,7 +127,7 @@ private slots:
         const bool heldBack = machine->delivered.isEmpty();
         machine->postEvent(make(Unpause));
         QVERIFY(heldBack);
-        QTRY_COMPARE(machine->delivered, types({A, B, C, Unpause}));
+        QTRY_COMPARE(machine->delivered, Types({A, B, C, Unpause}));
 
         QCOMPARE(paused.size(), 1);
         QCOMPARE(paused[0][0].value<QState *>(), static_cast<QState *>(ready));
@@ -143,12 +140,12 @@ private slots:
         enterHold();
         machine->postEvent(make(A));
         machine->postEvent(make(Immediate));
-        QTRY_COMPARE(machine->delivered, types({Immediate}));
+        QTRY_COMPARE(machine->delivered, Types({Immediate}));
         machine->postEvent(make(B));
         settle();
-        QCOMPARE(machine->delivered, types({Immediate}));
+        QCOMPARE(machine->delivered, Types({Immediate}));
         machine->postEvent(make(Unpause));
-        QTRY_COMPARE(machine->delivered, types({Immediate, A, B, Unpause}));
+        QTRY_COMPARE(machine->delivered, Types({Immediate, A, B, Unpause}));
         QCOMPARE(paused.size(), 1);
     }
 
@@ -158,8 +155,8 @@ private slots:
         machine->postEvent(make(A));
         machine->postEvent(make(B));
         settle();
-        QCOMPARE(machine->delivered, types({}));
-        QTRY_COMPARE(machine->delivered, types({A, B}));
+        QCOMPARE(machine->delivered, Types({}));
+        QTRY_COMPARE(machine->delivered, Types({A, B}));
         QVERIFY(ready->active());
         QVERIFY(holdIsOver());
     }
@@ -170,7 +167,7 @@ private slots:
         machine->postEvent(make(A));
         machine->postEvent(make(B));
         machine->postEvent(make(ImmediateLeaving));
-        QTRY_COMPARE(machine->delivered, types({ImmediateLeaving, A, B}));
+        QTRY_COMPARE(machine->delivered, Types({ImmediateLeaving, A, B}));
         QVERIFY(idle->active());
         QVERIFY(holdIsOver());
     }
@@ -186,7 +183,7 @@ private slots:
         early.start();
         early.postEvent(make(Connect));
         QTRY_VERIFY(second->active());
-        QCOMPARE(early.delivered, types({A, Connect}));
+        QCOMPARE(early.delivered, Types({A, Connect}));
     }
 
     // Random traffic with holds starting and ending by every route: nothing is lost or
