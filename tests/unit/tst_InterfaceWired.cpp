@@ -14,15 +14,6 @@ constexpr int TestHoldMs = 300;
 // No such interface on any machine: boots without interface, and nothing can happen to it.
 const InterfaceName Absent(QStringLiteral("nvwtest0"));
 
-class NullResolver : public ResolvConf
-{
-public:
-    void setNameservers(const QList<QHostAddress> &, const QString &) override {}
-    void clearNameservers(const QString &) override {}
-    void setSearchDomains(const QStringList &, const QString &) override {}
-    void clearSearchDomains(const QString &) override {}
-};
-
 // Static settings only: a DHCP start would run udhcpc on a host interface.
 InterfaceConfiguration staticSettings(const QString &ip)
 {
@@ -45,7 +36,7 @@ class TestInterfaceWired : public QObject
 private:
     QTemporaryDir sysClassNet;
     RecordingDriver driver;
-    NullResolver resolver;
+    ResolvConfImpl *resolver = nullptr;
     NetlinkWatcher *watcher = nullptr;
     AddressManager *addresses = nullptr;
     InterfaceWired *wired = nullptr;
@@ -54,7 +45,7 @@ private:
 
     void boot(const InterfaceName &name, int holdMs = TestHoldMs)
     {
-        addresses = new AddressManager(name, watcher, &driver, &resolver, nullptr);
+        addresses = new AddressManager(name, watcher, &driver, resolver, nullptr);
         wired =
             new InterfaceWired(name, &driver, addresses, nullptr, sysClassNet.path() + '/', holdMs);
         for (const char *signal :
@@ -133,6 +124,7 @@ private slots:
         QVERIFY(sysClassNet.isValid());
         norvi::registerMetaTypes();
         watcher = new NetlinkWatcher(this);
+        resolver = new ResolvConfImpl(this, sysClassNet.filePath("resolv.conf"));
     }
 
     void cleanup()

@@ -104,7 +104,7 @@ private:
     // Plays the manager, the watchers and wpa_supplicant, one step per letter, each taken by
     // the machine before the next: the interface Up or Added, X another one up; Enable with
     // two networks or with New ones; supplicant c onnected or l ost; activate I, reLoad L;
-    // s can.
+    // s can; WPS by pin W, failing F.
     void drive(const QString &steps)
     {
         for (const QChar step : steps) {
@@ -120,6 +120,8 @@ private:
             case 'I': wireless->activate(settings("10.1.0.5")); break;
             case 'L': wireless->reloadIpSettings(settings("10.1.0.6")); break;
             case 's': wireless->scan(); break;
+            case 'W': wireless->wpsPin("12345670"); break;
+            case 'F': emit supplicant->wpsError("failed"); break;
             default: QFAIL("unknown step");
                 // clang-format on
             }
@@ -201,6 +203,10 @@ private slots:
             << ReadySignals + QStringList({"disconnecting", "unready", "waitingIpSetup", "ready"})
             << ReadyCalls << "WirelessReady"
             << Start5 + Stop + QStringList({"flush 4 nvwtest0", "add 10.1.0.6/24 nvwtest0"});
+        QTest::newRow("WPS asked for while down")
+            << "WUF" << QStringList({"statusChanged(Up)", "disabled"})
+            << QStringList({"interfaceAdded", "wpsPin 12345670", "disable"}) << "WirelessDisabled"
+            << QStringList();
         QTest::newRow("scan timed out")
             << "Us" << QStringList({"disabled", "statusChanged(Up)", "scanResults(0)"})
             << QStringList({"interfaceAdded", "disable", "scan"}) << "WirelessScanInactive"
