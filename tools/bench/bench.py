@@ -96,17 +96,22 @@ class Bench:
 
     # -- cable plug ----------------------------------------------------------------------
 
+    def plugged_trial(self, floor):
+        """Once the link is up and settled: the cable plugged, the trial, the cable pulled."""
+        self.agent("wait_link", up=True)
+        time.sleep(SETTLE_S)
+        self.agent("arm", floor=floor)
+        self.world.plug()
+        result = self.agent("trial")
+        self.world.unplug()
+        return result
+
     def norvid_trial(self):
         """The daemon runs only for its own trials: in off mode it would keep the floor's link
         down. Its start is measured on the way."""
         started = self.start_daemon()
         self.agent("call", method="SetNormalMode", args=["wired"])
-        self.agent("wait_link", up=True)
-        time.sleep(SETTLE_S)
-        self.agent("arm", floor=False)
-        self.world.plug()
-        result = self.agent("trial")
-        self.world.unplug()
+        result = self.plugged_trial(floor=False)
         self.agent("wait_event", what=f"Disconnected {WIRED}")
         self.agent("call", method="SetOffMode")
         self.agent("wait_link", up=False)
@@ -115,12 +120,7 @@ class Bench:
 
     def floor_trial(self):
         self.world.run(["ip", "link", "set", WIRED, "up"], check=True)
-        self.agent("wait_link", up=True)
-        time.sleep(SETTLE_S)
-        self.agent("arm", floor=True)
-        self.world.plug()
-        result = self.agent("trial")
-        self.world.unplug()
+        result = self.plugged_trial(floor=True)
         self.world.run(["ip", "addr", "flush", "dev", WIRED], check=True)
         self.world.run(["ip", "link", "set", WIRED, "down"], check=True)
         self.agent("wait_link", up=False)
